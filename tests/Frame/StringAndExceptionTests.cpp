@@ -1,0 +1,137 @@
+#include "velm/Frame/CLogger.h"
+#include "velm/Frame/CString.h"
+#include "velm/Frame/VelmException.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
+#include <type_traits>
+
+TEST(CString, FormatsWithTheWideConventions)
+{
+    CString s;
+    s.Format(L"%s|%S|%c|%C|%d|%%|%5.2f|%-4s|", L"wide", "narrow", L'w', 'n', -7, 3.14159, L"ab");
+    EXPECT_STREQ(s.GetString(), L"wide|narrow|w|n|-7|%| 3.14|ab  |");
+
+    // Explicit sizes keep their meaning.
+    s.Format(L"%ls %hs %u %lld", L"l", "h", 4294967295u, -5LL);
+    EXPECT_STREQ(s.GetString(), L"l h 4294967295 -5");
+
+    // Non-ASCII wide text passes through unchanged.
+    s.Format(L"rmse=%.2f\u00B5m %s", 12.3, L"\u00E4\u00F6");
+    EXPECT_EQ(s.Str(), std::wstring(L"rmse=12.30\u00B5m \u00E4\u00F6"));
+
+    s.AppendFormat(L"+%d", 1);
+    s += L"!";
+    EXPECT_EQ(s.Str(), std::wstring(L"rmse=12.30\u00B5m \u00E4\u00F6+1!"));
+    EXPECT_EQ(s.GetLength(), 18);
+    EXPECT_FALSE(s.IsEmpty());
+    EXPECT_TRUE(CString().IsEmpty());
+    EXPECT_TRUE(CString(static_cast<const wchar_t*>(nullptr)).IsEmpty());
+}
+
+TEST(CString, FormatHasNoLengthLimit)
+{
+    const std::wstring longText(20000, L'x');
+    CString s;
+    s.Format(L"[%s]", longText.c_str());
+    EXPECT_EQ(s.GetLength(), 20002);
+    EXPECT_EQ(s.Str(), L"[" + longText + L"]");
+}
+
+TEST(VelmException, IsCatchableAsEveryBase)
+{
+    static_assert(std::is_base_of<std::exception, VelmException>::value, "");
+    static_assert(std::is_base_of<CbException, VelmException>::value, "");
+    static_assert(!std::is_base_of<std::exception, XoExceptionNotInvertible>::value,
+                  "the inversion error is not a standard exception");
+
+    auto thrower = [] { ThrowFormattedException("velm/x.cpp", 12, "NS::F", L"bad %d", 3); };
+    EXPECT_THROW(thrower(), VelmException);
+    EXPECT_THROW(thrower(), CbException);
+    EXPECT_THROW(thrower(), IException);
+    EXPECT_THROW(thrower(), IObject);
+    EXPECT_THROW(thrower(), std::exception);
+
+    try
+    {
+        thrower();
+    }
+    catch (const IException& e)
+    {
+        EXPECT_STREQ(e.GetFilename(), "velm/x.cpp");
+        EXPECT_EQ(e.GetCodeLine(), 12u);
+        EXPECT_STREQ(e.GetFunctionName(), "NS::F");
+        EXPECT_STREQ(e.GetClassNameW(), L"VelmException");
+        EXPECT_TRUE(e.GetRTTI() == typeid(VelmException));
+        const std::unique_ptr<IException> clone = e.Clone();
+        const auto* copy = dynamic_cast<const VelmException*>(clone.get());
+        ASSERT_NE(copy, nullptr);
+        EXPECT_STREQ(copy->what(), "bad 3");
+        EXPECT_EQ(copy->GetThreadID(), e.GetThreadID());
+    }
+}
+
+TEST(VelmException, VerbatimWithoutPercentAndCutAt8191)
+{
+    try
+    {
+        // No '%': the text is the message and the arguments are ignored.
+        ThrowFormattedException("f", 1, "g", L"Radius is NaN, so it is not set.", 42, L"ignored");
+    }
+    catch (const VelmException& e)
+    {
+        EXPECT_STREQ(e.GetMessageText().GetString(), L"Radius is NaN, so it is not set.");
+    }
+
+    const std::wstring longText(9000, L'a');
+    try
+    {
+        ThrowFormattedException("f", 1, "g", L"%s!", longText.c_str());
+    }
+    catch (const VelmException& e)
+    {
+        EXPECT_EQ(e.GetMessageText().GetLength(), 8191);
+        EXPECT_EQ(e.GetMessageText().Str(), longText.substr(0, 8191));
+        EXPECT_EQ(std::string(e.what()).size(), 8191u);
+    }
+
+    // Exactly 8191 characters fit.
+    const std::wstring exact(8190, L'b');
+    try
+    {
+        ThrowFormattedException("f", 1, "g", L"%s!", exact.c_str());
+    }
+    catch (const VelmException& e)
+    {
+        EXPECT_EQ(e.GetMessageText().Str(), exact + L"!");
+    }
+}
+
+TEST(VelmException, WhatConvertsWithTheCurrentLocale)
+{
+    const std::string saved = std::setlocale(LC_CTYPE, nullptr);
+    const CString message(L"Gr\u00F6\u00DFe \u2260 0");
+
+    std::setlocale(LC_CTYPE, "C");
+    {
+        const VelmException e("f", 1, "g", message);
+        EXPECT_STREQ(e.what(), "Gr??e ? 0");
+        EXPECT_EQ(e.GetWideMessage(), message);
+        EXPECT_EQ(e.GetMessageText(), message);
+    }
+    if (std::setlocale(LC_CTYPE, "C.UTF-8"))
+    {
+        const VelmException e("f", 1, "g", message);
+        EXPECT_STREQ(e.what(), "Gr\xC3\xB6\xC3\x9F"
+                               "e \xE2\x89\xA0 0");
+    }
+    std::setlocale(LC_CTYPE, saved.c_str());
+}
+
+TEST(Logger, KeepsItsChannelName)
+{
+    constexpr Logging::CLogger logger(L"Velm.Test");
+    EXPECT_STREQ(logger.GetChannelName(), L"Velm.Test");
+}
