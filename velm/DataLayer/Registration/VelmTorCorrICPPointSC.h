@@ -1,0 +1,85 @@
+#pragma once
+
+#include "velm/Base/Interfaces/CSurfelCollectionMask.h"
+#include "velm/Base/Interfaces/ISurfelCollection.h"
+#include "velm/DataLayer/Registration/VelmTorCorrICPPoint.h"
+#include "velm/Frame/CbMatrix4.h"
+#include "velm/Frame/CbVector3.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace DataLayer
+{
+// One correspondence: a smoothed neighbourhood of the floating model matched with a smoothed
+// neighbourhood of the fixed model.
+struct SurfelPair
+{
+    uint32_t uiIndexFloat = 0;  // sampled surfel of the floating model
+    CbVector3d vCentroidFloat;  // its weighted neighbourhood centroid, floating-model coordinates
+    CbVector3d vCentroidFix;    // the matching fixed neighbourhood centroid, fixed-model coordinates
+    CbVector3d vNormalFix;      // unit normal of the fixed neighbourhood, zero when it vanished
+    double dWeight = 0.0;       // product of both neighbourhood weights, > 0 in every stored pair
+};
+
+// The registration engine over two surfel collections: the fixed model ("Fix") and the floating
+// model ("Float") that the engine's transformation maps into the fixed model's frame.
+//
+// The engine neither owns nor copies the collections and masks; they, and their derived data, must
+// stay alive and unchanged while the engine uses them.
+class VelmTorCorrICPPointSC : public VelmTorCorrICPPoint
+{
+public:
+    VelmTorCorrICPPointSC();
+    VelmTorCorrICPPointSC(const VelmTorCorrICPPointSC& other);
+    VelmTorCorrICPPointSC(VelmTorCorrICPPointSC&& other) noexcept;
+    VelmTorCorrICPPointSC& operator=(const VelmTorCorrICPPointSC& other);
+    VelmTorCorrICPPointSC& operator=(VelmTorCorrICPPointSC&& other) noexcept;
+    ~VelmTorCorrICPPointSC() override;
+
+    // Attach a model and its optional mask (null: no mask). A model without positions or normals,
+    // or a mask shorter than the model, throws and leaves the engine as it was.
+    void SetModelFix(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask);
+    void SetModelFloat(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask);
+
+protected:
+    double GetRMSE(const CbMatrix4Rd& m) override;
+    double GetOffset(const CbMatrix4Rd& m) override;
+    void BuildPairs() override;
+    void BuildMatrix(VelmTorPointToPlaneErrorSystemMatrix& system, bool onlyNormalMatrix) override;
+    CbMatrix4Rd approximateRigidTransformation(const CbVector3d& t0, const CbVector3d& omega0,
+                                               double stepFactor) override;
+    void ComputeOverlapRepresentation() override;
+    void ComputePairWeightsQuotient() override;
+
+    // Both models must be set before the engine runs; throws a VelmException otherwise.
+    void CheckModelsAvailable() const override;
+
+    const Base::ISurfelCollection* pModelFloat = nullptr;
+    const Base::ISurfelCollection* pModelFix = nullptr;
+    const Base::CSurfelCollectionMask* pMaskFloat = nullptr;
+    const Base::CSurfelCollectionMask* pMaskFix = nullptr;
+    std::vector<SurfelPair> vecPairs;
+    Base::TElementAccessRead<Base::CSCElementDefinitionPosition> accPositionFloat;
+    Base::TElementAccessRead<Base::CSCElementDefinitionNormal> accNormalFloat;
+    Base::TElementAccessRead<Base::CSCElementDefinitionPosition> accPositionFix;
+    Base::TElementAccessRead<Base::CSCElementDefinitionNormal> accNormalFix;
+    Base::TElementAccessRead<Base::CSCElementDefinitionQuality> accQualityFloat;
+    Base::TElementAccessRead<Base::CSCElementDefinitionQuality> accQualityFix;
+    Base::TElementAccessRead<Base::CSCElementDefinitionWeight> accWeightFloat;
+    Base::TElementAccessRead<Base::CSCElementDefinitionWeight> accWeightFix;
+    Base::TElementAccessRead<Base::CSCElementDefinitionBoundaryFlag> accBoundaryFloat;
+    Base::TElementAccessRead<Base::CSCElementDefinitionBoundaryFlag> accBoundaryFix;
+    double dCentreWeightSum = 0.0;
+    std::vector<Base::SKdTreeNeighbour> vecNearestResult;
+    std::vector<uint32_t> vecNeighbourIndices;
+
+private:
+    CbVector3f GetPositionFloat(uint32_t index) const;
+    float GetQualityFloat(uint32_t index) const;
+    bool GetBoundaryFloat(uint32_t index) const;
+
+    double ComputeWeightedCentroid(const Base::IKdTree3D& tree, double radius, CbVector3d centre, bool floating,
+                                   CbVector3d& centroid, CbVector3d& normal);
+};
+} // namespace DataLayer
