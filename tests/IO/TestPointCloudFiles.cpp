@@ -1,0 +1,356 @@
+#include "velm/IO/CPlyReader.h"
+#include "velm/IO/CPlyWriter.h"
+#include "velm/IO/CPointCloudReader.h"
+#include "velm/IO/CXyzReader.h"
+
+#include "velm/Frame/VelmException.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+// A fresh directory per test, removed afterwards.
+class ScratchDir
+{
+public:
+    ScratchDir()
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_path = fs::temp_directory_path() / ("velm_io_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
+        fs::remove_all(m_path);
+        fs::create_directories(m_path);
+    }
+    ~ScratchDir() { fs::remove_all(m_path); }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(m_path))
+            names.push_back(e.path().filename().string());
+        return names;
+    }
+
+private:
+    fs::path m_path;
+};
+
+IO::SPointCloud ParsePly(const std::string& bytes, const std::string& name = "t.ply")
+{
+    return IO::CPlyReader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
+}
+
+IO::SPointCloud ParseXyz(const std::string& bytes, const std::string& name = "t.xyz")
+{
+    return IO::CXyzReader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
+}
+
+// The message of the VelmException that parsing throws, or "" when nothing is thrown.
+template <typename F>
+std::string ErrorOf(F&& f)
+{
+    try
+    {
+        f();
+    }
+    catch (const VelmException& e)
+    {
+        return e.what();
+    }
+    return "";
+}
+
+template <typename T>
+void Put(std::string& out, T v, bool big)
+{
+    char b[sizeof(T)];
+    std::memcpy(b, &v, sizeof(T));
+    if (big)
+        for (size_t i = 0; i < sizeof(T) / 2; ++i)
+            std::swap(b[i], b[sizeof(T) - 1 - i]);
+    out.append(b, sizeof(T));
+}
+
+// The same three points as a PLY with a mix of property types and extra elements, in each encoding:
+// a leading int property, double coordinates, a ushort quality, a face list and a range grid.
+std::string MixedPly(const std::string& format)
+{
+    std::string h = "ply\r\nformat " + format + " 1.0\r\ncomment mixed types\r\nobj_info num_cols 2\r\n"
+                    "obj_info num_rows 2\r\nelement vertex 3\r\nproperty int id\r\nproperty double x\r\n"
+                    "property double y\r\nproperty float z\r\nproperty float nx\r\nproperty float ny\r\n"
+                    "property float nz\r\nproperty ushort quality\r\nelement face 1\r\n"
+                    "property list uchar int vertex_indices\r\nelement range_grid 4\r\n"
+                    "property list uchar int vertex_indices\r\nend_header\r\n";
+    const double xyz[3][3] = {{0.5, -1.25, 2.0}, {1e-3, 3.0, -0.75}, {-2.5, 0.125, 1e3}};
+    const float n[3][3] = {{0, 0, 1}, {0, 1, 0}, {0.6f, 0, 0.8f}};
+    const uint16_t q[3] = {0, 7, 65535};
+    const int32_t grid[4] = {2, -1, 0, 1};
+    if (format == "ascii")
+    {
+        char line[256];
+        for (int i = 0; i < 3; ++i)
+        {
+            std::snprintf(line, sizeof line, "%d %.17g %.17g %.9g %g %g %g %u \r\n", 10 + i, xyz[i][0], xyz[i][1],
+                          xyz[i][2], n[i][0], n[i][1], n[i][2], q[i]);
+            h += line;
+        }
+        h += "3 0 1 2\r\n";
+        for (int g : grid)
+            h += g < 0 ? "0 \r\n" : "1 " + std::to_string(g) + " \r\n";
+        return h;
+    }
+    const bool big = format == "binary_big_endian";
+    for (int i = 0; i < 3; ++i)
+    {
+        Put<int32_t>(h, 10 + i, big);
+        Put<double>(h, xyz[i][0], big);
+        Put<double>(h, xyz[i][1], big);
+        Put<float>(h, static_cast<float>(xyz[i][2]), big);
+        for (int k = 0; k < 3; ++k)
+            Put<float>(h, n[i][k], big);
+        Put<uint16_t>(h, q[i], big);
+    }
+    Put<uint8_t>(h, 3, big);
+    for (int32_t k = 0; k < 3; ++k)
+        Put<int32_t>(h, k, big);
+    for (int32_t g : grid)
+    {
+        Put<uint8_t>(h, g < 0 ? 0 : 1, big);
+        if (g >= 0)
+            Put<int32_t>(h, g, big);
+    }
+    return h;
+}
+
+const std::string kAsciiHeader = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
+                                 "property float z\nend_header\n";
+
+const std::string kBinaryHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
+                                  "property float y\nproperty float z\nend_header\n";
+} // namespace
+
+TEST(PlyReader, ReadsEveryEncodingWithAnyElementsAndTypes)
+{
+    for (const std::string format : {"ascii", "binary_little_endian", "binary_big_endian"})
+    {
+        SCOPED_TRACE(format);
+        const IO::SPointCloud c = ParsePly(MixedPly(format));
+        ASSERT_EQ(c.GetCount(), 3u);
+        EXPECT_EQ(c.vecPositions[0], CbVector3f(0.5f, -1.25f, 2.0f));
+        EXPECT_EQ(c.vecPositions[1], CbVector3f(1e-3f, 3.0f, -0.75f));
+        EXPECT_EQ(c.vecPositions[2], CbVector3f(-2.5f, 0.125f, 1e3f));
+        ASSERT_TRUE(c.HasNormals());
+        EXPECT_EQ(c.vecNormals[2], CbVector3f(0.6f, 0.0f, 0.8f));
+        ASSERT_TRUE(c.HasConfidence());
+        EXPECT_EQ(c.vecConfidence, (std::vector<float>{0.0f, 7.0f, 65535.0f}));
+        EXPECT_EQ(c.uiGridRows, 2u);
+        EXPECT_EQ(c.uiGridCols, 2u);
+        EXPECT_EQ(c.vecGrid, (std::vector<int32_t>{2, -1, 0, 1}));
+    }
+}
+
+TEST(PlyReader, OptionalPartsAndGridWithoutSize)
+{
+    // No normals, no confidence; a range grid whose size the header does not give is skipped.
+    const std::string ply = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float z\nproperty float y\n"
+                            "property float x\nproperty float intensity\nelement range_grid 2\n"
+                            "property list uchar int vertex_indices\nend_header\n1 2 3 0.5\n4 5 6 0.25\n1 1\n0\n";
+    const IO::SPointCloud c = ParsePly(ply);
+    ASSERT_EQ(c.GetCount(), 2u);
+    EXPECT_EQ(c.vecPositions[1], CbVector3f(6, 5, 4));
+    EXPECT_FALSE(c.HasNormals());
+    EXPECT_EQ(c.vecConfidence, (std::vector<float>{0.5f, 0.25f}));
+    EXPECT_FALSE(c.HasGrid());
+}
+
+TEST(PlyReader, MalformedFilesNameFileAndPlace)
+{
+    struct Case
+    {
+        const char* label;
+        std::string bytes;
+        std::string message;
+    };
+    std::string truncated = kBinaryHeader;
+    for (float v : {1.0f, 2.0f, 3.0f, 4.0f})
+        Put(truncated, v, false);
+    std::string binaryNan = kBinaryHeader;
+    for (float v : {1.0f, 2.0f, 3.0f, 4.0f, std::numeric_limits<float>::quiet_NaN(), 6.0f})
+        Put(binaryNan, v, false);
+    std::string binaryLong = binaryNan.substr(0, kBinaryHeader.size() + 16);
+    for (float v : {5.0f, 6.0f, 7.0f})
+        Put(binaryLong, v, false);
+
+    const std::string hugeHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n"
+                                   "property float x\nproperty float y\nproperty float z\nend_header\n";
+
+    const std::vector<Case> cases = {
+        {"empty", "", "file 't.ply': the file is empty"},
+        {"not ply", "PLY\nformat ascii 1.0\n", "file 't.ply': line 1: not a PLY file (the first line is not \"ply\")"},
+        {"no end", "ply\nformat ascii 1.0\nelement vertex 1\n", "file 't.ply': line 3: the header has no end_header line"},
+        {"bad encoding", "ply\nformat binary 1.0\nend_header\n", "file 't.ply': line 2: unknown encoding 'binary'"},
+        {"bad type", "ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n",
+         "file 't.ply': line 4: unknown property type 'real'"},
+        {"float list count", "ply\nformat ascii 1.0\nelement face 1\nproperty list float int v\nend_header\n",
+         "file 't.ply': line 4: the count type of a list must be an integer type, not 'float'"},
+        {"no x", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float y\nproperty float z\nend_header\n1 2\n",
+         "file 't.ply': the vertex element has no 'x' property"},
+        {"no vertex", "ply\nformat ascii 1.0\nelement face 0\nproperty list uchar int v\nend_header\n",
+         "file 't.ply': the header declares no 'vertex' element"},
+        {"no points", "ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\nend_header\n",
+         "file 't.ply': the file holds no points"},
+        {"some normals", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                         "property float z\nproperty float nx\nend_header\n1 2 3 0\n",
+         "file 't.ply': the vertex element has only some of the normal properties nx, ny, nz"},
+        {"too few records", kAsciiHeader + "1 2 3\n",
+         "file 't.ply': line 9: the file ends after 1 of 2 records of element 'vertex'"},
+        {"too few values", kAsciiHeader + "1 2 3\n4 5\n",
+         "file 't.ply': line 9: too few values for record 1 of element 'vertex'"},
+        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n",
+         "file 't.ply': line 8: more values than element 'vertex' has properties"},
+        {"too many records", kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n",
+         "file 't.ply': line 10: unexpected data after the last element"},
+        {"ascii nan", kAsciiHeader + "1 2 3\n4 nan 6\n", "file 't.ply': line 9: vertex 1 has a non-finite y"},
+        {"ascii inf", kAsciiHeader + "1 2 -inf\n4 5 6\n", "file 't.ply': line 8: vertex 0 has a non-finite z"},
+        {"float overflow", kAsciiHeader + "1 2 3\n4 5 1e39\n", "file 't.ply': line 9: vertex 1 has a non-finite z"},
+        {"not a number", kAsciiHeader + "1 2 3\n4 5 6x\n", "file 't.ply': line 9: '6x' is not a number (element 'vertex')"},
+        {"truncated binary", truncated,
+         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 16) +
+             ": the file ends inside record 1 of 2 of element 'vertex'"},
+        {"binary nan", binaryNan,
+         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 16) + ": vertex 1 has a non-finite y"},
+        {"binary extra", binaryLong,
+         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 24) +
+             ": 4 bytes of unexpected data after the last element"},
+        {"huge count", hugeHeader + "0123456789ab",
+         "file 't.ply': byte offset " + std::to_string(hugeHeader.size()) + ": element 'vertex' declares more records than the file can hold"},
+        {"grid index", "ply\nformat ascii 1.0\nobj_info num_cols 1\nobj_info num_rows 1\nelement vertex 1\n"
+                       "property float x\nproperty float y\nproperty float z\nelement range_grid 1\n"
+                       "property list uchar int vertex_indices\nend_header\n1 2 3\n1 1\n",
+         "file 't.ply': line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
+        {"grid size", "ply\nformat ascii 1.0\nobj_info num_cols 2\nobj_info num_rows 1\nelement vertex 1\n"
+                      "property float x\nproperty float y\nproperty float z\nelement range_grid 1\n"
+                      "property list uchar int vertex_indices\nend_header\n1 2 3\n0\n",
+         "file 't.ply': element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
+        {"uchar range", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
+                        "property float z\nproperty uchar q\nend_header\n1 2 3 256\n",
+         "file 't.ply': line 9: '256' is out of range for its type (element 'vertex')"},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(ErrorOf([&] { ParsePly(c.bytes); }), c.message);
+    }
+}
+
+TEST(PlyReader, ReadsTheBundledScans)
+{
+    // The bundled scans keep the scanner's range image; every point is seen through exactly one cell.
+    const IO::SPointCloud c = IO::CPlyReader::Read(std::string(VELM_SOURCE_DIR) + "/data/bun000.ply");
+    ASSERT_EQ(c.GetCount(), 40256u);
+    ASSERT_EQ(c.uiGridRows * c.uiGridCols, 400u * 512u);
+    std::vector<int> seen(c.GetCount(), 0);
+    for (int32_t cell : c.vecGrid)
+        if (cell >= 0)
+            ++seen[cell];
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(c.GetCount()));
+    // The object is about 0.15 m across, in metres.
+    float minX = 1e9f, maxX = -1e9f;
+    for (const CbVector3f& p : c.vecPositions)
+    {
+        minX = std::min(minX, p.x);
+        maxX = std::max(maxX, p.x);
+    }
+    EXPECT_GT(maxX - minX, 0.1f);
+    EXPECT_LT(maxX - minX, 0.2f);
+}
+
+TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
+{
+    ScratchDir dir;
+    IO::SPointCloud c;
+    for (int i = 0; i < 6; ++i)
+    {
+        c.vecPositions.emplace_back(0.1f * i, -3.5f + i, 1e-7f * i);
+        c.vecNormals.emplace_back(0.0f, i % 2 ? 1.0f : -1.0f, 0.0f);
+        c.vecConfidence.push_back(0.25f * i);
+    }
+    c.uiGridRows = 2;
+    c.uiGridCols = 4;
+    c.vecGrid = {5, -1, 4, 3, -1, 2, 1, 0};
+    const std::string path = dir.File("cloud.ply");
+    IO::CPlyWriter::Write(path, c);
+    for (const IO::SPointCloud& back : {IO::CPlyReader::Read(path), IO::CPointCloudReader::Read(path)})
+    {
+        EXPECT_EQ(back.vecPositions, c.vecPositions);
+        EXPECT_EQ(back.vecNormals, c.vecNormals);
+        EXPECT_EQ(back.vecConfidence, c.vecConfidence);
+        EXPECT_EQ(back.uiGridRows, 2u);
+        EXPECT_EQ(back.uiGridCols, 4u);
+        EXPECT_EQ(back.vecGrid, c.vecGrid);
+    }
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
+
+    // Positions only: no optional properties are written.
+    IO::SPointCloud bare;
+    bare.vecPositions = {CbVector3f(1, 2, 3)};
+    IO::CPlyWriter::Write(path, bare);
+    const IO::SPointCloud back = IO::CPlyReader::Read(path);
+    EXPECT_EQ(back.vecPositions, bare.vecPositions);
+    EXPECT_FALSE(back.HasNormals() || back.HasConfidence() || back.HasGrid());
+
+    // A cloud that cannot be written leaves the existing file as it was and no temporary file behind.
+    IO::SPointCloud broken = c;
+    broken.vecNormals.pop_back();
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
+              "file '" + path + "': the cloud has 5 normals for 6 points");
+    broken = c;
+    broken.vecPositions[3].y = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
+              "file '" + path + "': point 3 has a non-finite value");
+    broken = c;
+    broken.vecGrid[1] = 6;
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
+              "file '" + path + "': range image cell 1 refers to point 6, which does not exist");
+    EXPECT_EQ(IO::CPlyReader::Read(path).vecPositions, bare.vecPositions);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"cloud.ply"});
+
+    // A target in a missing directory: a clear error, nothing created.
+    const std::string missing = dir.File("no/such/dir/out.ply");
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(missing, c); }).rfind("file '" + missing + "': cannot create", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyReader::Read(dir.File("absent.ply")); }),
+              "file '" + dir.File("absent.ply") + "': cannot open for reading (No such file or directory)");
+}
+
+TEST(XyzReader, ParsesColumnsCommentsAndSeparators)
+{
+    const IO::SPointCloud c = ParseXyz("# scan\n\n1 2 3\r\n  4,5,6 # trailing\n\t+7 -8e-1 9.5\n");
+    ASSERT_EQ(c.GetCount(), 3u);
+    EXPECT_EQ(c.vecPositions[1], CbVector3f(4, 5, 6));
+    EXPECT_EQ(c.vecPositions[2], CbVector3f(7, -0.8f, 9.5f));
+    EXPECT_FALSE(c.HasNormals());
+
+    const IO::SPointCloud n = ParseXyz("1 2 3 0 0 1\n4 5 6 1 0 0");
+    EXPECT_EQ(n.vecNormals, (std::vector<CbVector3f>{{0, 0, 1}, {1, 0, 0}}));
+
+    EXPECT_EQ(ErrorOf([] { ParseXyz(""); }), "file 't.xyz': the file is empty");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("# only a comment\n\n"); }), "file 't.xyz': the file holds no points");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n1 2 3 4\n"); }),
+              "file 't.xyz': line 2: expected 3 values (x y z) or 6 (x y z nx ny nz), found 4");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n\n1 2 3 0 0 1\n"); }), "file 't.xyz': line 3: 6 values, but line 1 has 3");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n1 nan 3\n"); }),
+              "file 't.xyz': line 2: 'nan' is not a finite single-precision value");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 inf\n"); }), "file 't.xyz': line 1: 'inf' is not a finite single-precision value");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3e40\n"); }),
+              "file 't.xyz': line 1: '3e40' is not a finite single-precision value");
+    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3;\n"); }), "file 't.xyz': line 1: '3;' is not a number");
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace IO
+{
+// Builds the messages of the point-cloud readers and writer, which always name the file and, where it
+// helps, the place in it, so that a user can find the fault with a text editor or a hex viewer.
+// Each throws a VelmException whose source file is `sourceFile`.
+[[noreturn]] void ThrowFileError(const char* sourceFile, uint32_t sourceLine, const char* function,
+                                 const std::string& fileName, const std::string& what);
+[[noreturn]] void ThrowFileErrorAtLine(const char* sourceFile, uint32_t sourceLine, const char* function,
+                                       const std::string& fileName, uint64_t line, const std::string& what);
+[[noreturn]] void ThrowFileErrorAtOffset(const char* sourceFile, uint32_t sourceLine, const char* function,
+                                         const std::string& fileName, uint64_t offset, const std::string& what);
+
+// The whole content of a file; a file that cannot be opened or read throws, naming it.
+std::string ReadWholeFile(const std::string& fileName);
+} // namespace IO
