@@ -2,15 +2,10 @@
 
 #include "velm/IO/FileError.h"
 
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace IO
 {
@@ -130,40 +125,6 @@ void CPlyWriter::Write(const std::string& fileName, const SPointCloud& cloud)
     Validate(fileName, cloud);
     const std::vector<uint8_t> bytes = Encode(cloud);
 
-    // The temporary file lives beside the target so that the rename stays within one file system.
-    std::string temp = fileName + ".tmpXXXXXX";
-    std::vector<char> pattern(temp.begin(), temp.end());
-    pattern.push_back('\0');
-    const int fd = mkstemp(pattern.data());
-    if (fd < 0)
-        Fail(fileName, std::string("cannot create a temporary file beside it (") + std::strerror(errno) + ")");
-    temp.assign(pattern.data());
-
-    std::string fault;
-    size_t done = 0;
-    while (done < bytes.size() && fault.empty())
-    {
-        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            fault = std::string("write failed (") + std::strerror(errno) + ")";
-        else
-            done += static_cast<size_t>(w);
-    }
-    // mkstemp makes the file private to the owner; a written point cloud is an ordinary file.
-    if (fault.empty() && ::fchmod(fd, 0644) != 0)
-        fault = std::string("cannot set permissions (") + std::strerror(errno) + ")";
-    if (fault.empty() && ::fsync(fd) != 0)
-        fault = std::string("cannot flush to disk (") + std::strerror(errno) + ")";
-    if (::close(fd) != 0 && fault.empty())
-        fault = std::string("cannot close (") + std::strerror(errno) + ")";
-    if (fault.empty() && std::rename(temp.c_str(), fileName.c_str()) != 0)
-        fault = std::string("cannot rename the temporary file into place (") + std::strerror(errno) + ")";
-    if (!fault.empty())
-    {
-        ::unlink(temp.c_str());
-        Fail(fileName, fault);
-    }
+    WriteWholeFile(fileName, bytes.data(), bytes.size());
 }
 } // namespace IO

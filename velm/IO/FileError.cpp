@@ -3,12 +3,17 @@
 #include "velm/Frame/VelmException.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <climits>
 #include <cstring>
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace IO
 {
@@ -76,5 +81,46 @@ std::string ReadWholeFile(const std::string& fileName)
     if (in.bad())
         ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName, "read error");
     return content.str();
+}
+void WriteWholeFile(const std::string& fileName, const void* data, size_t size)
+{
+    const char* const source = "velm/IO/FileError.cpp";
+    // The temporary file lives beside the target so that the rename stays within one file system.
+    std::vector<char> pattern(fileName.begin(), fileName.end());
+    const char suffix[] = ".tmpXXXXXX";
+    pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        ThrowFileError(source, __LINE__, __func__, fileName,
+                       std::string("cannot create a temporary file beside it (") + std::strerror(errno) + ")");
+    const std::string temp(pattern.data());
+
+    std::string fault;
+    const auto* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size && fault.empty())
+    {
+        const ssize_t w = ::write(fd, bytes + done, size - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            fault = std::string("write failed (") + std::strerror(errno) + ")";
+        else
+            done += static_cast<size_t>(w);
+    }
+    // mkstemp makes the file private to its owner; what we write is an ordinary file.
+    if (fault.empty() && ::fchmod(fd, 0644) != 0)
+        fault = std::string("cannot set permissions (") + std::strerror(errno) + ")";
+    if (fault.empty() && ::fsync(fd) != 0)
+        fault = std::string("cannot flush to disk (") + std::strerror(errno) + ")";
+    if (::close(fd) != 0 && fault.empty())
+        fault = std::string("cannot close (") + std::strerror(errno) + ")";
+    if (fault.empty() && std::rename(temp.c_str(), fileName.c_str()) != 0)
+        fault = std::string("cannot rename the temporary file into place (") + std::strerror(errno) + ")";
+    if (!fault.empty())
+    {
+        ::unlink(temp.c_str());
+        ThrowFileError(source, __LINE__, __func__, fileName, fault);
+    }
 }
 } // namespace IO

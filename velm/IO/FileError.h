@@ -17,4 +17,9 @@ namespace IO
 
 // The whole content of a file; a file that cannot be opened or read throws, naming it.
 std::string ReadWholeFile(const std::string& fileName);
+
+// Writes the bytes to a temporary file beside the target and renames it over the target only when
+// everything was written: readers see the old file or the complete new one, never a partial file.
+// A failure throws, naming the file, and leaves no temporary file behind.
+void WriteWholeFile(const std::string& fileName, const void* data, size_t size);
 } // namespace IO
