@@ -1,0 +1,37 @@
+#pragma once
+
+#include "velm/Base/Interfaces/ISurfelCollection.h"
+#include "velm/Frame/CbVector3.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace Base
+{
+// A kd-tree over a fixed set of positions. Distances are the float squared distances
+// (dy^2 + dx^2) + dz^2, limits are inclusive (at most radius^2, radius^2 also in float), and a
+// negative or NaN limit or a query point with a NaN coordinate finds nothing. Answers do not depend
+// on the tree's inner layout: ties in distance go to the lower index and radius answers are sorted
+// by index. Queries touch no shared scratch, so one tree may serve several threads at once.
+class CKdTree3D final : public IKdTree3D
+{
+public:
+    // The tree shares the positions, which must not change while it lives.
+    explicit CKdTree3D(std::shared_ptr<const std::vector<CbVector3f>> positions);
+    ~CKdTree3D() override;
+    CKdTree3D(const CKdTree3D&) = delete;
+    CKdTree3D& operator=(const CKdTree3D&) = delete;
+
+    uint32_t FindNearest(const CbVector3f& p, float maxDistance, uint32_t reserved) const override;
+    void FindKNearest(std::vector<SKdTreeNeighbour>& result, const CbVector3f& p, uint32_t k,
+                      float maxDistance) const override;
+    void FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const override;
+
+    size_t GetCount() const;
+
+private:
+    struct SImpl;
+    std::unique_ptr<SImpl> m_pImpl;
+};
+} // namespace Base
