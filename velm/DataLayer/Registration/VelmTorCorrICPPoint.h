@@ -4,6 +4,8 @@
 #include "velm/Base/Interfaces/CSurfelCollectionMask.h"
 #include "velm/Base/Interfaces/ISurfelCollection.h"
 #include "velm/Base/Interfaces/TQuantizedNormalMultiLevel.h"
+#include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
+#include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Frame/CbVector3.h"
 #include "velm/Frame/XoBoundingBox3D.h"
@@ -14,10 +16,6 @@
 
 namespace DataLayer
 {
-class VelmTorCorrICPPointConfig;
-class VelmTorCorrICPRegistrationResult;
-class VelmTorDegreeOfFreedomDescription;
-
 // One weighted point. Two lists handed over together are parallel: element i of both forms pair i,
 // weighted by the product of the two qualities.
 struct VelmTorQualityPointCCT
