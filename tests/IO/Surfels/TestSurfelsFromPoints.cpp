@@ -1,0 +1,170 @@
+#include "velm/Base/SurfelData/CSurfelCollection.h"
+#include "velm/Base/SurfelData/SurfelsFromPoints.h"
+#include "velm/Frame/VelmException.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace
+{
+constexpr double kPi = 3.14159265358979323846;
+
+double AngleDeg(const CbVector3f& a, const CbVector3d& b)
+{
+    const CbVector3d u(a);
+    const double c = u.Dot(b) / (u.Length() * b.Length());
+    return std::acos(std::max(-1.0, std::min(1.0, c))) * 180.0 / kPi;
+}
+
+// A deterministic jitter in [-0.5, 0.5).
+double Jitter(uint32_t& state)
+{
+    state = state * 1664525u + 1013904223u;
+    return (state >> 8) / 16777216.0 - 0.5;
+}
+
+template <typename F>
+std::string ErrorOf(F&& f)
+{
+    try
+    {
+        f();
+    }
+    catch (const VelmException& e)
+    {
+        return e.what();
+    }
+    return "";
+}
+} // namespace
+
+TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
+{
+    Base::SSurfelsFromPointsOptions options;
+
+    // A tilted plane far from the origin, irregularly sampled: every normal is the plane's normal,
+    // turned towards +z.
+    std::vector<CbVector3f> plane;
+    uint32_t seed = 7;
+    for (int i = 0; i < 30; ++i)
+        for (int j = 0; j < 30; ++j)
+        {
+            const double x = 1000.0 + i + 0.3 * Jitter(seed), y = -500.0 + j + 0.3 * Jitter(seed);
+            plane.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(0.3 * x - 0.2 * y + 5.0));
+        }
+    const CbVector3d planeNormal(-0.3, 0.2, 1.0);
+    std::vector<CbVector3f> normals = Base::EstimateNormals(plane, 12, options);
+    double worst = 0.0;
+    for (const CbVector3f& n : normals)
+    {
+        worst = std::max(worst, AngleDeg(n, planeNormal));
+        EXPECT_NEAR(CbVector3d(n).Length(), 1.0, 1e-6);
+    }
+    EXPECT_LT(worst, 0.05);
+
+    // Looking from below turns every normal over.
+    options.vViewDirection = CbVector3f(0.0f, 0.0f, -1.0f);
+    normals = Base::EstimateNormals(plane, 12, options);
+    for (const CbVector3f& n : normals)
+        EXPECT_GT(AngleDeg(n, planeNormal), 179.95);
+
+    // A sphere seen from its centre: every normal points inwards, along the radius.
+    std::vector<CbVector3f> sphere;
+    const CbVector3d centre(10.0, -20.0, 30.0);
+    const int count = 4000;
+    for (int i = 0; i < count; ++i)
+    {
+        const double z = 1.0 - (2.0 * i + 1.0) / count, r = std::sqrt(1.0 - z * z);
+        const double phi = i * kPi * (3.0 - std::sqrt(5.0));
+        sphere.emplace_back(CbVector3f(centre + CbVector3d(r * std::cos(phi), r * std::sin(phi), z) * 50.0));
+    }
+    options.bUseViewpoint = true;
+    options.vViewpoint = CbVector3f(centre);
+    normals = Base::EstimateNormals(sphere, 19, options);
+    worst = 0.0;
+    double mean = 0.0;
+    for (size_t i = 0; i < sphere.size(); ++i)
+    {
+        const double a = AngleDeg(normals[i], centre - CbVector3d(sphere[i]));
+        worst = std::max(worst, a);
+        mean += a / sphere.size();
+    }
+    // 19 neighbours are the point and about two rings of the nearly hexagonal sampling: nearly
+    // symmetric neighbourhoods, whose direction of least spread is close to the radius.
+    EXPECT_LT(mean, 0.4);
+    EXPECT_LT(worst, 1.0);
+
+    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals({{0, 0, 0}, {1, 0, 0}}, 12, options); }),
+              "Normal estimation needs at least 3 points, got 2.");
+    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 2, options); }), "Normal estimation needs at least 3 neighbours, got 2.");
+    options.bUseViewpoint = false;
+    options.vViewDirection = CbVector3f();
+    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 12, options); }),
+              "The view direction must be a finite, non-zero vector.");
+}
+
+TEST(SurfelsFromPoints, BoundaryQualityAndSpacing)
+{
+    // A 4 x 4 range image with one empty cell inside and one empty corner:
+    //   0  1  2  3
+    //   4  5  .  6
+    //   7  8  9 10
+    //  11 12 13  .
+    IO::SPointCloud cloud;
+    cloud.uiGridRows = 4;
+    cloud.uiGridCols = 4;
+    cloud.vecGrid = {0, 1, 2, 3, 4, 5, -1, 6, 7, 8, 9, 10, 11, 12, 13, -1};
+    for (int i = 0; i < 14; ++i)
+        cloud.vecPositions.emplace_back(0.5f * i, 0.0f, 0.0f);
+    // Only point 8 has all four neighbours; 5 and 9 touch the hole, the rest the image's edge.
+    const std::vector<uint8_t> expected = {1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1, 1};
+    EXPECT_EQ(Base::BoundaryFlagsFromGrid(cloud), expected);
+    cloud.vecGrid.clear();
+    EXPECT_TRUE(Base::BoundaryFlagsFromGrid(cloud).empty());
+
+    EXPECT_EQ(Base::QualityFromConfidence({0.0f, 0.5f, 1.0f, -0.25f}), (std::vector<uint8_t>{0, 128, 255, 0}));
+    EXPECT_EQ(Base::QualityFromConfidence({0.0f, 50.0f, 200.0f}), (std::vector<uint8_t>{0, 64, 255}));
+    EXPECT_TRUE(Base::QualityFromConfidence({}).empty());
+
+    // A regular grid has the grid step as its spacing, wherever it lies.
+    std::vector<CbVector3f> grid;
+    for (int i = 0; i < 20; ++i)
+        for (int j = 0; j < 21; ++j)
+            grid.emplace_back(100.0f + 0.5f * i, 0.5f * j, 3.0f);
+    EXPECT_NEAR(Base::MedianNeighbourSpacing(grid), 0.5, 1e-5);
+    // Duplicates are zero apart.
+    EXPECT_EQ(Base::MedianNeighbourSpacing({{1, 2, 3}, {1, 2, 3}, {1, 2, 3}}), 0.0);
+    EXPECT_EQ(ErrorOf([] { Base::MedianNeighbourSpacing({{1, 2, 3}}); }), "The sampling density needs at least 2 points, got 1.");
+}
+
+TEST(SurfelsFromPoints, BuildsACollectionFromAScan)
+{
+    // A small height field in metres with file normals, one of them missing, and confidences.
+    IO::SPointCloud cloud;
+    for (int i = 0; i < 10; ++i)
+        for (int j = 0; j < 10; ++j)
+        {
+            cloud.vecPositions.emplace_back(0.001f * i, 0.001f * j, 0.0f);
+            cloud.vecNormals.emplace_back(0.0f, 0.0f, 2.0f);
+            cloud.vecConfidence.push_back(0.01f * (i + j));
+        }
+    cloud.vecNormals[42] = CbVector3f();
+    Base::SSurfelsFromPointsOptions options;
+    options.fScale = 1000.0f;
+    Base::SSurfelData data = Base::SurfelsFromPoints(cloud, options);
+    ASSERT_EQ(data.vecPositions.size(), 100u);
+    EXPECT_NEAR(data.vecPositions[99].x, 9.0f, 1e-5f);
+    EXPECT_NEAR(data.vecPositions[99].y, 9.0f, 1e-5f);
+    for (const CbVector3f& n : data.vecNormals)
+        EXPECT_EQ(n, CbVector3f(0.0f, 0.0f, 1.0f)); // file normals normalised; the missing one estimated
+    EXPECT_EQ(data.vecQuality[99], 46); // 0.18 of 255
+    EXPECT_TRUE(data.vecBoundaryFlags.empty());
+    const Base::CSurfelCollection collection(std::move(data));
+    EXPECT_EQ(collection.GetCount(), 100u);
+
+    options.fScale = 0.0f;
+    EXPECT_EQ(ErrorOf([&] { Base::SurfelsFromPoints(cloud, options); }), "The scale factor must be finite and positive, got 0.");
+}

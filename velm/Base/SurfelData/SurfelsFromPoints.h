@@ -1,0 +1,53 @@
+#pragma once
+
+#include "velm/Base/SurfelData/CSurfelCollection.h"
+#include "velm/Frame/CbVector3.h"
+#include "velm/IO/SPointCloud.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace Base
+{
+// How surfels are made from the points of a scan.
+struct SSurfelsFromPointsOptions
+{
+    // Neighbours (the point itself included) whose principal axes give an estimated normal.
+    uint32_t uiNormalNeighbours = 12;
+    // Normals of the file are used when it has them; set false to estimate them anyway.
+    bool bUseFileNormals = true;
+    // Estimated normals are turned to face the scanner: towards the viewpoint when bUseViewpoint is
+    // set, else along vViewDirection (the direction from the surface towards the scanner; +z for a
+    // scanner that looks along -z).
+    CbVector3f vViewDirection{0.0f, 0.0f, 1.0f};
+    bool bUseViewpoint = false;
+    CbVector3f vViewpoint;
+    // Coordinates are multiplied by this factor (1000 turns metres into millimetres).
+    float fScale = 1.0f;
+};
+
+// Unit normals of the points, each the direction of least spread of its k nearest points (the point
+// itself included), oriented by the options. Deterministic. Throws VelmException when there are fewer
+// than three points or k < 3.
+std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, uint32_t k,
+                                        const SSurfelsFromPointsOptions& orientation);
+
+// A boundary flag per point from the scanner's range image: 1 when a 4-neighbour cell of the point's
+// cell is empty or lies outside the image, else 0. Points the image does not show get 0. Empty when
+// the cloud has no range image.
+std::vector<uint8_t> BoundaryFlagsFromGrid(const IO::SPointCloud& cloud);
+
+// Qualities (value / 255) from per-point confidences: confidences within [0, 1] are taken as they
+// are, otherwise they are divided by the largest; negative ones count as 0. Empty when the cloud has
+// no confidences.
+std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence);
+
+// The median distance from a point to its nearest other point: the scan's sampling density.
+// Deterministic; points that coincide with another count with distance 0. Throws VelmException for
+// fewer than two points.
+double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions);
+
+// Surfel data of a scan: positions scaled by fScale, normals from the file (a zero normal of the file
+// is estimated instead) or estimated, quality from confidences, boundary flags from the range image.
+SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options);
+} // namespace Base
