@@ -57,6 +57,21 @@ public:
     using VelmTorCorrICPPoint::IsImprovement;
     using VelmTorCorrICPPoint::UpdateDistanceThreshold;
     using VelmTorCorrICPPoint::UpdateTransformation;
+    using VelmTorCorrICPPoint::SetDistanceThreshold;
+    using VelmTorCorrICPPoint::GetDistanceWeight;
+    using VelmTorCorrICPPoint::IsAValidPair;
+    using VelmTorCorrICPPoint::AreNormalsSimilar;
+    using VelmTorCorrICPPoint::IsSimilarCurvature;
+    using VelmTorCorrICPPoint::IsOnBoundary;
+    using VelmTorCorrICPPoint::GetPairQuality;
+    using VelmTorCorrICPPoint::GetSquaredError;
+    using VelmTorCorrICPPoint::HasSufficientPairWeights;
+    using VelmTorCorrICPPoint::CheckForBoundingBoxOverlap;
+    using VelmTorCorrICPPoint::GetBoundingBoxOverlapVolume;
+    using VelmTorCorrICPPoint::AccumulatePairWeights;
+    using VelmTorCorrICPPoint::dSumTestWeights;
+    using VelmTorCorrICPPoint::dSumOverlapWeights;
+    using VelmTorCorrICPPoint::dSumMatchedWeights;
 
     using VelmTorCorrICPPoint::bBoundingBoxesOverlap;
     using VelmTorCorrICPPoint::bbOverlap;

@@ -1,0 +1,246 @@
+#include "ScriptedEngine.h"
+
+#include "velm/Base/SurfelData/CSurfelCollection.h"
+#include "velm/DataLayer/Registration/QuantizeNormal.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <thread>
+
+using namespace EngineTest;
+using Base::CQuantizedNormal;
+using Base::CSurfelCollection;
+using Base::SSurfelData;
+
+namespace
+{
+CQuantizedNormal Code(float x, float y, float z)
+{
+    return CQuantizedNormal(DataLayer::QuantizeNormal(CbVector3f(x, y, z)));
+}
+
+std::unique_ptr<CSurfelCollection> Collection(std::vector<CbVector3f> positions, std::vector<CbVector3f> normals,
+                                              std::vector<uint8_t> quality = {}, std::vector<uint8_t> curvature = {})
+{
+    SSurfelData data;
+    data.vecSampleOrder.resize(positions.size());
+    for (uint32_t i = 0; i < positions.size(); ++i)
+        data.vecSampleOrder[i] = i;
+    data.vecPositions = std::move(positions);
+    data.vecNormals = std::move(normals);
+    data.vecQuality = std::move(quality);
+    data.vecCurvature = std::move(curvature);
+    return std::make_unique<CSurfelCollection>(std::move(data));
+}
+
+struct PairFixture : ::testing::Test
+{
+    VelmTorCorrICPPointConfig config = PassingConfig();
+    ScriptedEngine e;
+    const CbVector3f up{0, 0, 1};
+    void SetUp() override
+    {
+        config.SetBoundingBoxBlowup(0.5f);
+        config.SetTestRange(0.1f);
+        config.SetOverlapRange(1.0f);
+        config.SetCosNormalThreshold(0.9);
+        config.SetCurvatureThreshold(0.01);
+        config.SetNrTestSamples(10);
+        e.SetConfiguration(config);
+        e.SetDistanceThreshold(1.0);
+    }
+    // A: four samples along x with qualities 1, 0.2, 0.4, 1. Partners in B: the first close with
+    // a similar normal, the second close with a perpendicular one, the third only within the
+    // overlap range, the fourth none.
+    std::unique_ptr<CSurfelCollection> A = Collection({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}},
+                                                      {up, up, up, up}, {255, 51, 102, 255}, {10, 0, 0, 0});
+    std::unique_ptr<CSurfelCollection> B = Collection({{0, 0, 0.05f}, {1, 0, 0.05f}, {2, 0, 0.6f}},
+                                                      {up, {1, 0, 0}, up}, {}, {12, 0, 0});
+    void Accumulate(const Base::CSurfelCollectionMask* maskA = nullptr, const Base::CSurfelCollectionMask* maskB = nullptr,
+                    const CbMatrix4Rd& T = CbMatrix4Rd::Identity())
+    {
+        e.dSumTestWeights = e.dSumOverlapWeights = e.dSumMatchedWeights = 0.0;
+        e.AccumulatePairWeights(*A, maskA, *B, maskB, T);
+    }
+};
+} // namespace
+
+TEST_F(PairFixture, DistanceWeights)
+{
+    const CQuantizedNormal n = Code(0, 0, 1);
+    EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n), 1.0); // exactly at the threshold
+    EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0, 1.0001f, 0}, n), 0.0);
+    // The moved point is rounded to float before the distance is measured.
+    EXPECT_EQ(e.GetDistanceWeight({1.00000001, 0, 0}, {0, 0, 0}, n), 1.0);
+
+    config.SetSmoothDistanceThresholding(true);
+    config.SetSamplingDensity(0.1f);
+    EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0.05f, 0, 0}, n), 1.0);
+    EXPECT_NEAR(e.GetDistanceWeight({0, 0, 0}, {0, 0, 0.6f}, n), 0.1875, 1e-6);
+    EXPECT_NEAR(e.GetDistanceWeight({0, 0, 0}, {0.6f, 0, 0}, n), 0.1875, 1e-6);
+    EXPECT_NEAR(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n), std::pow(0.1, 4) * 4.6, 1e-7);
+
+    double out = -1.0;
+    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, false, 0.0, out));
+    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, true, {0.6f, 0, 0}, n, false, 1.0, out));
+    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, true, 1.0, out));
+    EXPECT_EQ(out, -1.0);
+    EXPECT_TRUE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, false, 1.0, out));
+    EXPECT_NEAR(out, 0.1875, 1e-6);
+    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, false, {2, 0, 0}, n, false, 1.0, out));
+    EXPECT_EQ(out, 0.0);
+}
+
+TEST_F(PairFixture, NormalCurvatureAndWeightTests)
+{
+    const CQuantizedNormal a = Code(0, 0, 1), b = Code(0.3f, 0, 1);
+    auto& lut = Base::TQuantizedNormalMultiLevelLUT<CbVector3f>::lut;
+    lut.Create();
+    const CbVector3f na = lut[a.uiCode], nb = lut[b.uiCode];
+    const float dot = (na.y * nb.y + na.x * nb.x) + na.z * nb.z;
+    config.SetCosNormalThreshold(dot);
+    EXPECT_FALSE(e.AreNormalsSimilar(a, b)); // equal is not greater
+    config.SetCosNormalThreshold(std::nextafter(static_cast<double>(dot), 0.0));
+    EXPECT_TRUE(e.AreNormalsSimilar(a, b));
+    EXPECT_FALSE(e.AreNormalsSimilar(a, Code(0, 0, -1)));
+
+    EXPECT_FALSE(e.IsSimilarCurvature(10, 12)); // tolerance trunc(2.55) = 2
+    EXPECT_TRUE(e.IsSimilarCurvature(10, 11));
+    config.SetCurvatureThreshold(1.0);
+    EXPECT_FALSE(e.IsSimilarCurvature(0, 255));
+    EXPECT_TRUE(e.IsSimilarCurvature(255, 1));
+    config.SetCurvatureThreshold(std::nan(""));
+    EXPECT_FALSE(e.IsSimilarCurvature(7, 7));
+    config.SetCurvatureThreshold(1e30);
+    EXPECT_TRUE(e.IsSimilarCurvature(0, 255));
+
+    EXPECT_TRUE(e.IsOnBoundary(false, true));
+    EXPECT_FALSE(e.IsOnBoundary(false, false));
+    EXPECT_EQ(e.GetPairQuality(0.5f, 0.25f), 0.125f);
+    EXPECT_EQ(e.GetSquaredError({1, 1, 1}, {4, -2, 3}, {0, 0, 1}), 4.0); // tangential offset ignored
+
+    e.dSumOfPairWeights = 1.0;
+    EXPECT_FALSE(e.HasSufficientPairWeights());
+    e.dSumOfPairWeights = 1.0000001;
+    EXPECT_TRUE(e.HasSufficientPairWeights());
+}
+
+TEST_F(PairFixture, BoundingBoxOverlapAndVolume)
+{
+    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}, {0.5f, 0.2f, 0.7f}}, {up, up, up});
+    const auto apart = Collection({{3, 0, 0}, {4, 1, 1}, {3.5f, 0.5f, 0.5f}}, {up, up, up});
+    config.SetBoundingBoxBlowup(0.0f);
+    EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*unit, *apart, CbMatrix4Rd::Identity()));
+    EXPECT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, CbMatrix4Rd::Identity()), 0.0f);
+
+    // Both boxes grow by 1: they touch at x = 2, and closed boxes that touch overlap.
+    config.SetBoundingBoxBlowup(1.0f);
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, CbMatrix4Rd::Identity()));
+    EXPECT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, CbMatrix4Rd::Identity()), 0.0f * 3 * 3);
+
+    // T maps A into B's space.
+    config.SetBoundingBoxBlowup(0.0f);
+    const CbMatrix4Rd T = CbMatrix4Rd::Translation(2.5, 0, 0);
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, T));
+    EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*apart, *unit, T));
+    EXPECT_FLOAT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, T), 0.5f);
+}
+
+TEST_F(PairFixture, AccumulatedQuotientSums)
+{
+    const double q02 = 51.0f / 255.0f, q04 = 102.0f / 255.0f;
+    // Curvatures 10 and 12 differ by the tolerance of 2: the only normal match is refused.
+    Accumulate();
+    EXPECT_EQ(e.dSumTestWeights, 1.0 + q02 + q04 + 1.0);
+    EXPECT_EQ(e.dSumOverlapWeights, 1.0 + q02 + q04);
+    EXPECT_EQ(e.dSumMatchedWeights, 0.0);
+    config.SetCurvatureThreshold(0.02);
+    Accumulate();
+    EXPECT_EQ(e.dSumMatchedWeights, 1.0);
+
+    // A masked sample does not use up the limit; a masked partner is not found.
+    Base::CSurfelCollectionMask maskA(4), maskB(3);
+    maskA[0] = 1;
+    config.SetNrTestSamples(2);
+    Accumulate(&maskA);
+    EXPECT_EQ(e.dSumTestWeights, q02 + q04);
+    config.SetNrTestSamples(-1); // unsigned: no limit
+    maskB[0] = 4;
+    Accumulate(nullptr, &maskB);
+    EXPECT_EQ(e.dSumTestWeights, 1.0 + q02 + q04 + 1.0);
+    EXPECT_EQ(e.dSumOverlapWeights, q02 + q04);
+    EXPECT_EQ(e.dSumMatchedWeights, 0.0);
+
+    // The overlap range is strict: the third sample's partner lies exactly 0.6 away.
+    config.SetOverlapRange(0.6f);
+    Accumulate();
+    EXPECT_EQ(e.dSumOverlapWeights, 1.0 + q02);
+
+    // Disjoint boxes add nothing.
+    Accumulate(nullptr, nullptr, CbMatrix4Rd::Translation(100, 0, 0));
+    EXPECT_EQ(e.dSumTestWeights + e.dSumOverlapWeights + e.dSumMatchedWeights, 0.0);
+
+    // A mask shorter than its collection is refused before anything is added.
+    Base::CSurfelCollectionMask shortMask(2);
+    e.dSumTestWeights = 5.0;
+    EXPECT_THROW(e.AccumulatePairWeights(*A, &shortMask, *B, nullptr, CbMatrix4Rd::Identity()), VelmException);
+    EXPECT_EQ(e.dSumTestWeights, 5.0);
+}
+
+TEST_F(PairFixture, NormalsAreRotatedWithoutTheTranslation)
+{
+    // T turns (0, 0, 1) into (0, 1, 0) and shifts along x; B's normal points along y.
+    CbMatrix4Rd T;
+    T.e[5] = 0;
+    T.e[10] = 0;
+    T.e[9] = 1;
+    T.e[6] = -1;
+    T.e[12] = 5;
+    A = Collection({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {up, up, up});
+    B = Collection({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {{0, 1, 0}, {0, 1, 0}, {0, 1, 0}});
+    Accumulate(nullptr, nullptr, T);
+    EXPECT_EQ(e.dSumTestWeights, 3.0);
+    EXPECT_EQ(e.dSumMatchedWeights, 3.0);
+
+    // A collection without normals throws before anything is added.
+    SSurfelData noNormals;
+    noNormals.vecPositions = {{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}};
+    B = std::make_unique<CSurfelCollection>(std::move(noNormals));
+    EXPECT_THROW(Accumulate(nullptr, nullptr, T), VelmException);
+    EXPECT_EQ(e.dSumTestWeights, 0.0);
+}
+
+TEST_F(PairFixture, EnginesInTwoThreadsShareTheCollections)
+{
+    std::vector<CbVector3f> positions, normals;
+    for (int i = 0; i < 2000; ++i)
+    {
+        const float x = (i % 50) * 0.1f, y = (i / 50) * 0.1f;
+        positions.push_back({x, y, 0.1f * std::sin(x) * std::cos(y)});
+        normals.push_back({-0.1f * std::cos(x) * std::cos(y), 0.1f * std::sin(x) * std::sin(y), 1.0f});
+    }
+    A = Collection(positions, normals);
+    B = Collection(positions, normals);
+    config.SetNrTestSamples(2000);
+    ScriptedEngine engines[2];
+    std::vector<std::thread> threads;
+    for (ScriptedEngine& engine : engines)
+    {
+        engine.SetConfiguration(config);
+        threads.emplace_back([&engine, this] {
+            engine.AccumulatePairWeights(*A, nullptr, *B, nullptr, CbMatrix4Rd::Translation(0.01, 0, 0));
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    Accumulate(nullptr, nullptr, CbMatrix4Rd::Translation(0.01, 0, 0));
+    for (ScriptedEngine& engine : engines)
+    {
+        EXPECT_EQ(engine.dSumTestWeights, 2000.0);
+        EXPECT_EQ(engine.dSumMatchedWeights, e.dSumMatchedWeights);
+        EXPECT_EQ(engine.dSumOverlapWeights, e.dSumOverlapWeights);
+    }
+    EXPECT_GT(e.dSumMatchedWeights, 1900.0);
+}
