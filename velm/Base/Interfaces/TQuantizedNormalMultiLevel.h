@@ -11,8 +11,11 @@ struct TQuantizedNormalMultiLevelTraitsFast
 {
 };
 
-// The 16-bit code of a unit normal: three sign bits and a cell index into a 127-step triangular grid
-// of the positive octant's face x + y + z = 1. The code 8128 (0x1FC0) means "no normal".
+// The 16-bit code of a direction of any length: three sign bits and one of 8128 cells of the
+// octant's face x + y + z = 1 (a 127.5-step grid). (0, 0, 0) and directions with a NaN or infinite
+// component give 8128 (0x1FC0), "no normal". Of the 8192 cell codes of an octant, 64 are never
+// given to a direction, 8128 among them. Components so large or so small that their sum leaves the float range are
+// encoded as the same direction scaled to a largest component of 1.
 uint16_t EncodeNormal(float x, float y, float z);
 inline uint16_t EncodeNormal(const CbVector3f& n) { return EncodeNormal(n.x, n.y, n.z); }
 
@@ -34,9 +37,11 @@ template <typename V>
 class TQuantizedNormalMultiLevelLUT
 {
 public:
-    // Idempotent and safe to call from several threads at once.
+    // Idempotent and safe to call from several threads at once. An entry is the normalised mean of
+    // a dense set of directions of its cell, so it lies well inside the cell (about a third of a
+    // cell's width from its edges) and encodes back to its code.
     void Create();
-    // Decodes a raw code; Create() must have run.
+    // Decodes a raw code; Create() must have run. Codes no direction gets decode to (0, 0, 0).
     const V& operator[](uint16_t code) const { return m_table[code]; }
 
     static TQuantizedNormalMultiLevelLUT lut;
