@@ -34,8 +34,10 @@ public:
 
     // All eigenvalues and unit eigenvectors of a symmetric n x n matrix given as its packed lower
     // triangle (element (i, j), j <= i, at i(i+1)/2 + j), by threshold Jacobi rotations.
-    // eigenvalues (n values) come out in decreasing order, equal values in the order of their
-    // diagonal positions; row k of eigenvectors (n x n, row-major) belongs to eigenvalue k.
+    // eigenvalues (n values) come out in decreasing order (a selection sort: among equal values the
+    // first position wins, but its swaps may reorder equal values); row k of eigenvectors (n x n,
+    // row-major) belongs to eigenvalue k. Rotations stop once the off-diagonal sum of squares has
+    // fallen by the factor 1e-5 (or after 100 sweeps), which bounds the accuracy in both precisions.
     // The input is only read. Working storage is allocated per call; a negative n throws
     // std::bad_array_new_length before anything is written.
     static void semi_definite_symmetric(const float* matrix, int n, float* eigenvectors, float* eigenvalues);
