@@ -50,9 +50,6 @@ public:
 
     using VelmTorCorrICPPoint::adjustCOGTransformsFromTransform;
     using VelmTorCorrICPPoint::adjustTransformFromCOGTransforms;
-    using VelmTorCorrICPPoint::ComputeAffineCorrection;
-    using VelmTorCorrICPPoint::ComputeDegreeOfFreedomDescriptor;
-    using VelmTorCorrICPPoint::computeScaledDOF;
     using VelmTorCorrICPPoint::GetAffineCorrectionMatrix;
     using VelmTorCorrICPPoint::IsImprovement;
     using VelmTorCorrICPPoint::UpdateDistanceThreshold;
@@ -74,15 +71,10 @@ public:
     using VelmTorCorrICPPoint::dSumMatchedWeights;
 
     using VelmTorCorrICPPoint::bBoundingBoxesOverlap;
-    using VelmTorCorrICPPoint::bbOverlap;
     using VelmTorCorrICPPoint::bConvergedRadiusReached;
-    using VelmTorCorrICPPoint::bSurfelCountTooLow;
     using VelmTorCorrICPPoint::dDistanceThreshold;
     using VelmTorCorrICPPoint::dLastMovement;
     using VelmTorCorrICPPoint::dOffset;
-    using VelmTorCorrICPPoint::dOverallSumOfPairWeights;
-    using VelmTorCorrICPPoint::dOverlapQuotient;
-    using VelmTorCorrICPPoint::dPairWeightsQuotient;
     using VelmTorCorrICPPoint::dRelativeMovement;
     using VelmTorCorrICPPoint::dRMSE;
     using VelmTorCorrICPPoint::dSquaredDistanceThreshold;
@@ -94,11 +86,7 @@ public:
     using VelmTorCorrICPPoint::mStartTransform;
     using VelmTorCorrICPPoint::mToCOG;
     using VelmTorCorrICPPoint::mTransform;
-    using VelmTorCorrICPPoint::spDOFFix;
-    using VelmTorCorrICPPoint::spResult;
     using VelmTorCorrICPPoint::uiIteration;
-    using VelmTorCorrICPPoint::uiNrDepthImagePairs;
-    using VelmTorCorrICPPoint::uiNrFoundPairs;
     using VelmTorCorrICPPoint::vPairCentre;
 
 protected:
