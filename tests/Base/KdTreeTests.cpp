@@ -25,42 +25,37 @@ float Distance(const CbVector3f& a, const CbVector3f& b)
     return (dy * dy + dx * dx) + dz * dz;
 }
 
-// Reference answers by looking at every point.
-std::vector<SKdTreeNeighbour> BruteKNearest(const std::vector<CbVector3f>& points, const CbVector3f& q, uint32_t k,
-                                            float maxDistance)
+using Answer = std::vector<std::pair<uint32_t, float>>;
+
+// Reference answer by looking at every point: the k smallest by (distance, index) within the limit.
+Answer BruteKNearest(const std::vector<CbVector3f>& points, const CbVector3f& q, uint32_t k, float maxDistance)
 {
     std::vector<std::pair<float, uint32_t>> all;
-    const float limit = maxDistance * maxDistance;
     for (uint32_t i = 0; i < points.size(); ++i)
-    {
-        const float d = Distance(points[i], q);
-        if (d <= limit)
-            all.emplace_back(d, i);
-    }
+        if (Distance(points[i], q) <= maxDistance * maxDistance)
+            all.emplace_back(Distance(points[i], q), i);
     std::sort(all.begin(), all.end());
-    std::vector<SKdTreeNeighbour> result;
+    Answer result;
     for (size_t n = 0; n < all.size() && n < k; ++n)
-        result.push_back(SKdTreeNeighbour{all[n].second, all[n].first});
+        result.emplace_back(all[n].second, all[n].first);
     return result;
 }
 
 std::vector<uint32_t> BruteInRadius(const std::vector<CbVector3f>& points, const CbVector3f& q, float radius)
 {
     std::vector<uint32_t> result;
-    for (uint32_t i = 0; i < points.size(); ++i)
-        if (Distance(points[i], q) <= radius * radius)
-            result.push_back(i);
+    for (const auto& entry : BruteKNearest(points, q, 0xFFFFFFFFu, radius))
+        result.push_back(entry.first);
+    std::sort(result.begin(), result.end());
     return result;
 }
 
-void ExpectSame(const std::vector<SKdTreeNeighbour>& got, const std::vector<SKdTreeNeighbour>& want)
+Answer AsAnswer(const std::vector<SKdTreeNeighbour>& neighbours)
 {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t n = 0; n < got.size(); ++n)
-    {
-        EXPECT_EQ(got[n].uiIndex, want[n].uiIndex) << "entry " << n;
-        EXPECT_EQ(got[n].fDistanceSqr, want[n].fDistanceSqr) << "entry " << n;
-    }
+    Answer result;
+    for (const SKdTreeNeighbour& n : neighbours)
+        result.emplace_back(n.uiIndex, n.fDistanceSqr);
+    return result;
 }
 
 // Points on an integer lattice (many exact ties and distances exactly on a radius) and points
@@ -104,11 +99,11 @@ TEST(KdTree, QueriesMatchBruteForce)
     for (const CbVector3f& q : Queries(4))
     {
         const auto nearest = BruteKNearest(*points, q, 1, maxFloat);
-        EXPECT_EQ(tree.FindNearest(q, maxFloat, 0), nearest[0].uiIndex);
+        EXPECT_EQ(tree.FindNearest(q, maxFloat, 0), nearest[0].first);
 
         std::vector<SKdTreeNeighbour> six;
         tree.FindKNearest(six, q, 6, maxFloat);
-        ExpectSame(six, BruteKNearest(*points, q, 6, maxFloat));
+        EXPECT_EQ(AsAnswer(six), BruteKNearest(*points, q, 6, maxFloat));
 
         for (float radius : {0.0f, 0.5f, 1.0f, 1.7f, 2.0f, 3.0f})
         {
@@ -118,10 +113,10 @@ TEST(KdTree, QueriesMatchBruteForce)
 
             std::vector<SKdTreeNeighbour> limited;
             tree.FindKNearest(limited, q, 20, radius);
-            ExpectSame(limited, BruteKNearest(*points, q, 20, radius));
+            EXPECT_EQ(AsAnswer(limited), BruteKNearest(*points, q, 20, radius)) << "radius " << radius;
 
             const auto one = BruteKNearest(*points, q, 1, radius);
-            EXPECT_EQ(tree.FindNearest(q, radius, 0), one.empty() ? 0xFFFFFFFFu : one[0].uiIndex);
+            EXPECT_EQ(tree.FindNearest(q, radius, 0), one.empty() ? 0xFFFFFFFFu : one[0].first);
         }
     }
 }
@@ -146,12 +141,7 @@ TEST(KdTree, LimitsAreInclusiveAndTiesGoToTheLowerIndex)
     // Distance 3 from (3, 0, 0) and (-3, 0, 0): the lower index first.
     std::vector<SKdTreeNeighbour> k;
     tree.FindKNearest(k, origin, 4, 100.0f);
-    ASSERT_EQ(k.size(), 4u);
-    EXPECT_EQ(k[0].uiIndex, 0u);
-    EXPECT_EQ(k[1].uiIndex, 3u);
-    EXPECT_EQ(k[2].uiIndex, 4u);
-    EXPECT_EQ(k[3].uiIndex, 1u);
-    EXPECT_EQ(k[3].fDistanceSqr, 9.0f);
+    EXPECT_EQ(AsAnswer(k), (Answer{{0, 0.0f}, {3, 4.0f}, {4, 4.0f}, {1, 9.0f}}));
 
     EXPECT_EQ(tree.FindNearest(CbVector3f(0, 0, 2.5f), 0.5f, 0), 3u);
     EXPECT_EQ(tree.FindNearest(CbVector3f(0, 0, 2.5f), 0.49f, 0), 0xFFFFFFFFu);
@@ -214,21 +204,18 @@ TEST(KdTree, ConcurrentQueriesGiveTheSameAnswers)
     const IKdTree3D& tree = derived->GetKdTree();
     const std::vector<CbVector3f> queries = Queries(6);
 
+    // Every query appends to the thread's own lists.
     auto run = [&](std::vector<uint32_t>& out) {
-        std::vector<uint32_t> within;
         std::vector<SKdTreeNeighbour> k;
         for (int repeat = 0; repeat < 5; ++repeat)
             for (const CbVector3f& q : queries)
             {
-                within.clear();
-                k.clear();
-                tree.FindInRadius(within, q, 1.5f);
-                tree.FindKNearest(k, q, 6, FLT_MAX);
                 out.push_back(tree.FindNearest(q, FLT_MAX, 0));
-                out.insert(out.end(), within.begin(), within.end());
-                for (const auto& n : k)
-                    out.push_back(n.uiIndex);
+                tree.FindInRadius(out, q, 1.5f);
+                tree.FindKNearest(k, q, 6, FLT_MAX);
             }
+        for (const SKdTreeNeighbour& n : k)
+            out.push_back(n.uiIndex);
     };
     std::vector<uint32_t> reference;
     run(reference);
