@@ -28,7 +28,7 @@ struct SSurfelData
 // the registration asks for (kd-tree, bounding box, covariance ellipsoid, sample order) at once, so
 // all queries are const and may run in several threads at the same time.
 // Neither copyable nor movable: accessors handed out point into its storage.
-class CSurfelCollection final : public ISurfelCollection
+class CSurfelCollection : public ISurfelCollection
 {
 public:
     // Throws VelmException, building nothing, when the element lengths disagree, positions are
