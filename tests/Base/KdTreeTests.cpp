@@ -174,6 +174,8 @@ TEST(KdTree, DegenerateQueriesFindNothing)
     EXPECT_EQ(tree.FindNearest(CbVector3f(nan, 0, 0), FLT_MAX, 0), 0xFFFFFFFFu);
     tree.FindInRadius(within, CbVector3f(0, nan, 0), 10.0f);
     tree.FindKNearest(k, CbVector3f(0, 0, nan), 3, FLT_MAX);
+    tree.FindInRadius(within, CbVector3f(inf, 0, 0), inf);
+    EXPECT_EQ(tree.FindNearest(CbVector3f(0, -inf, 0), inf, 0), 0xFFFFFFFFu);
     tree.FindKNearest(k, CbVector3f(0, 0, 0), 0, FLT_MAX);
     EXPECT_TRUE(within.empty());
     EXPECT_TRUE(k.empty());

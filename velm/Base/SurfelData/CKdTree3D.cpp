@@ -82,9 +82,11 @@ bool SquaredLimit(float limit, double& squared)
     return true;
 }
 
+// A point at infinity or with a NaN coordinate is near nothing (and its bounds would turn into NaN
+// inside the search).
 bool IsQueryPoint(const CbVector3f& p)
 {
-    return !std::isnan(p.x) && !std::isnan(p.y) && !std::isnan(p.z);
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
 // The k entries smallest by (distance, index) within the limit, nearest first.

@@ -11,7 +11,7 @@ namespace Base
 {
 // A kd-tree over a fixed set of positions. Distances are the float squared distances
 // (dy^2 + dx^2) + dz^2, limits are inclusive (at most radius^2, radius^2 also in float), and a
-// negative or NaN limit or a query point with a NaN coordinate finds nothing. Answers do not depend
+// negative or NaN limit or a query point with a NaN or infinite coordinate finds nothing. Answers do not depend
 // on the tree's inner layout: ties in distance go to the lower index and radius answers are sorted
 // by index. Queries touch no shared scratch, so one tree may serve several threads at once.
 class CKdTree3D final : public IKdTree3D
