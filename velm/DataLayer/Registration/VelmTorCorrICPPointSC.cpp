@@ -1,0 +1,177 @@
+#include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
+
+#include "velm/Frame/VelmException.h"
+
+#include <utility>
+
+namespace DataLayer
+{
+namespace
+{
+// An optional element the model lacks is held with every word zero, element size included, so a
+// replaced model leaves no trace of its predecessor's optional elements.
+template <typename Definition>
+Base::TElementAccessRead<Definition> OptionalAccessor(const Base::ISurfelCollection& model)
+{
+    Base::TElementAccessRead<Definition> access;
+    access.uiElementSize = 0;
+    if (model.FindElementAccess(typeid(Definition)) != nullptr)
+        access = model.GetReadAccessor<Definition>();
+    return access;
+}
+
+// Masks are read by surfel index without bounds checks in the hot loops, so a mask must cover the
+// whole model before it is accepted.
+void CheckMask(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask, const char* function)
+{
+    if (mask != nullptr && mask->GetCount() < model.GetCount())
+        ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__, function,
+                                L"The mask covers %llu surfels, but the model has %llu.",
+                                static_cast<unsigned long long>(mask->GetCount()),
+                                static_cast<unsigned long long>(model.GetCount()));
+}
+} // namespace
+
+VelmTorCorrICPPointSC::VelmTorCorrICPPointSC() = default;
+
+VelmTorCorrICPPointSC::VelmTorCorrICPPointSC(const VelmTorCorrICPPointSC& other) = default;
+
+VelmTorCorrICPPointSC::VelmTorCorrICPPointSC(VelmTorCorrICPPointSC&& other) noexcept
+    : VelmTorCorrICPPoint(static_cast<const VelmTorCorrICPPoint&>(other)),
+      pModelFloat(other.pModelFloat),
+      pModelFix(other.pModelFix),
+      pMaskFloat(other.pMaskFloat),
+      pMaskFix(other.pMaskFix),
+      vecPairs(std::move(other.vecPairs)),
+      accPositionFloat(other.accPositionFloat),
+      accNormalFloat(other.accNormalFloat),
+      accPositionFix(other.accPositionFix),
+      accNormalFix(other.accNormalFix),
+      accQualityFloat(other.accQualityFloat),
+      accQualityFix(other.accQualityFix),
+      accWeightFloat(other.accWeightFloat),
+      accWeightFix(other.accWeightFix),
+      accBoundaryFloat(other.accBoundaryFloat),
+      accBoundaryFix(other.accBoundaryFix),
+      dCentreWeightSum(other.dCentreWeightSum),
+      vecNearestResult(std::move(other.vecNearestResult)),
+      vecNeighbourIndices(std::move(other.vecNeighbourIndices))
+{
+    other.vecPairs.clear();
+    other.vecNearestResult.clear();
+    other.vecNeighbourIndices.clear();
+}
+
+VelmTorCorrICPPointSC& VelmTorCorrICPPointSC::operator=(const VelmTorCorrICPPointSC& other) = default;
+
+VelmTorCorrICPPointSC& VelmTorCorrICPPointSC::operator=(VelmTorCorrICPPointSC&& other) noexcept
+{
+    if (this == &other)
+        return *this;
+    VelmTorCorrICPPoint::operator=(static_cast<const VelmTorCorrICPPoint&>(other));
+    pModelFloat = other.pModelFloat;
+    pModelFix = other.pModelFix;
+    pMaskFloat = other.pMaskFloat;
+    pMaskFix = other.pMaskFix;
+    accPositionFloat = other.accPositionFloat;
+    accNormalFloat = other.accNormalFloat;
+    accPositionFix = other.accPositionFix;
+    accNormalFix = other.accNormalFix;
+    accQualityFloat = other.accQualityFloat;
+    accQualityFix = other.accQualityFix;
+    accWeightFloat = other.accWeightFloat;
+    accWeightFix = other.accWeightFix;
+    accBoundaryFloat = other.accBoundaryFloat;
+    accBoundaryFix = other.accBoundaryFix;
+    dCentreWeightSum = other.dCentreWeightSum;
+    // The target's own buffers go first; then it takes over the source's, which are left empty.
+    std::vector<SurfelPair>().swap(vecPairs);
+    std::vector<Base::SKdTreeNeighbour>().swap(vecNearestResult);
+    std::vector<uint32_t>().swap(vecNeighbourIndices);
+    vecPairs.swap(other.vecPairs);
+    vecNearestResult.swap(other.vecNearestResult);
+    vecNeighbourIndices.swap(other.vecNeighbourIndices);
+    return *this;
+}
+
+VelmTorCorrICPPointSC::~VelmTorCorrICPPointSC() = default;
+
+void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask)
+{
+    // Everything is fetched before anything is stored: a model that lacks a mandatory element
+    // throws and the engine keeps its previous model untouched.
+    CheckMask(model, mask, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
+    const auto position = model.GetReadAccessor<Base::CSCElementDefinitionPosition>();
+    const auto normal = model.GetReadAccessor<Base::CSCElementDefinitionNormal>();
+    const auto quality = OptionalAccessor<Base::CSCElementDefinitionQuality>(model);
+    const auto weight = OptionalAccessor<Base::CSCElementDefinitionWeight>(model);
+    const auto boundary = OptionalAccessor<Base::CSCElementDefinitionBoundaryFlag>(model);
+
+    pModelFix = &model;
+    pMaskFix = mask;
+    accPositionFix = position;
+    accNormalFix = normal;
+    accQualityFix = quality;
+    accWeightFix = weight;
+    accBoundaryFix = boundary;
+}
+
+void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
+                                          const Base::CSurfelCollectionMask* mask)
+{
+    CheckMask(model, mask, "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
+    Base::CCovarianceEllipsoid ellipsoid;
+    {
+        const auto derived = model.GetDerivedData();
+        if (!derived)
+            ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__,
+                                    "DataLayer::VelmTorCorrICPPointSC::SetModelFloat",
+                                    L"The floating model has no derived data.");
+        ellipsoid = derived->GetCovarianceEllipsoid();
+    }
+    const auto position = model.GetReadAccessor<Base::CSCElementDefinitionPosition>();
+    const auto normal = model.GetReadAccessor<Base::CSCElementDefinitionNormal>();
+    const auto quality = OptionalAccessor<Base::CSCElementDefinitionQuality>(model);
+    const auto weight = OptionalAccessor<Base::CSCElementDefinitionWeight>(model);
+    const auto boundary = OptionalAccessor<Base::CSCElementDefinitionBoundaryFlag>(model);
+
+    pModelFloat = &model;
+    pMaskFloat = mask;
+    ceFloat = ellipsoid;
+    accPositionFloat = position;
+    accNormalFloat = normal;
+    accQualityFloat = quality;
+    accWeightFloat = weight;
+    accBoundaryFloat = boundary;
+}
+
+CbVector3f VelmTorCorrICPPointSC::GetPositionFloat(uint32_t index) const
+{
+    return accPositionFloat[index];
+}
+
+float VelmTorCorrICPPointSC::GetQualityFloat(uint32_t index) const
+{
+    if (!accQualityFloat.IsValid())
+        return 1.0f;
+    return static_cast<float>(accQualityFloat[index]) / 255.0f;
+}
+
+bool VelmTorCorrICPPointSC::GetBoundaryFloat(uint32_t index) const
+{
+    if (!accBoundaryFloat.IsValid())
+        return false;
+    return accBoundaryFloat[index] != 0;
+}
+
+void VelmTorCorrICPPointSC::CheckModelsAvailable() const
+{
+    if (pModelFix == nullptr || pModelFloat == nullptr)
+        ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__,
+                                "DataLayer::VelmTorCorrICPPointSC::CheckModelsAvailable",
+                                L"The engine has no %s model; call SetModelFix and SetModelFloat first.",
+                                pModelFix == nullptr && pModelFloat == nullptr ? L"fixed and no floating"
+                                : pModelFix == nullptr                         ? L"fixed"
+                                                                               : L"floating");
+}
+} // namespace DataLayer
