@@ -76,12 +76,20 @@ void CPrincipalComponentAnalysis3D<T>::ComputePCA()
     if (sQualitySum == S(0))
         return;
 
-    // The means are taken on copies: the sums stay sums, so later points and repeated calls see
-    // the same accumulators as the first call did.
+    // The second moments and the second sum are replaced by their means in the object itself (the
+    // centre sum and the weight sum stay sums): hosts read the means afterwards. One ComputePCA after
+    // the last Add therefore describes all points; a second call divides the means again.
     const S r = S(1) / sQualitySum;
-    const S meanXX = sSumXX * r, meanYY = sSumYY * r, meanZZ = sSumZZ * r;
-    const S meanXY = sSumXY * r, meanXZ = sSumXZ * r, meanYZ = sSumYZ * r;
-    const T s = vSumB * r;
+    sSumXX *= r;
+    sSumYY *= r;
+    sSumZZ *= r;
+    sSumXY *= r;
+    sSumXZ *= r;
+    sSumYZ *= r;
+    vSumB *= r;
+    const S meanXX = sSumXX, meanYY = sSumYY, meanZZ = sSumZZ;
+    const S meanXY = sSumXY, meanXZ = sSumXZ, meanYZ = sSumYZ;
+    const T s = vSumB;
     const T c = vSumA * r;
 
     XoMatrix3x3<S> cov;
