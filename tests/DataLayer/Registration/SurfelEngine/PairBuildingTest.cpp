@@ -178,6 +178,20 @@ TEST(SurfelEnginePairs, WideThresholdUsesTheSixNearestNeighboursOnly)
         ASSERT_EQ(rig.engine.vecPairs.size(), 1u);
         EXPECT_NEAR(rig.engine.vecPairs[0].dWeight, three * three, 1e-12);
     }
+    {
+        // A masked neighbour among the six nearest is dropped, not replaced by the seventh.
+        Rig rig(PlacedSurfels(positions), PlacedSurfels(positions), 1, 2.0);
+        rig.config.SetQueryRadiusThreshold(1.0f);
+        Base::CSurfelCollectionMask mask(8);
+        mask[1] = 1; // the neighbour at 0.5
+        rig.engine.SetModelFix(*rig.fix, &mask);
+        rig.engine.BuildPairs();
+        const CbVector3d nearest(positions[1]);
+        const double fixSide = sideWeight(5, 2.0) - Kernel(nearest.x * nearest.x + nearest.y * nearest.y, 2.0);
+        ASSERT_EQ(rig.engine.vecPairs.size(), 1u);
+        EXPECT_NEAR(rig.engine.vecPairs[0].dWeight, fixSide * sideWeight(5, 2.0), 1e-12);
+        EXPECT_EQ(rig.engine.vecNeighbourIndices.size(), 5u);
+    }
 }
 
 TEST(SurfelEnginePairs, SampleLimitMasksAndEmptyNeighbourhoods)
