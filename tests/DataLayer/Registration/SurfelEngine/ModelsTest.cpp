@@ -32,25 +32,6 @@ VelmTorCorrICPPointConfig PairConfig()
 }
 } // namespace
 
-TEST(SurfelEngineModels, FreshEngineHoldsNoModelAndAbsentAccessors)
-{
-    ProbeEngine engine;
-    EXPECT_EQ(engine.pModelFix, nullptr);
-    EXPECT_EQ(engine.pModelFloat, nullptr);
-    EXPECT_EQ(engine.pMaskFix, nullptr);
-    EXPECT_EQ(engine.pMaskFloat, nullptr);
-    EXPECT_TRUE(engine.vecPairs.empty());
-    EXPECT_TRUE(engine.vecNearestResult.empty());
-    EXPECT_TRUE(engine.vecNeighbourIndices.empty());
-    EXPECT_FALSE(engine.accPositionFloat.IsValid());
-    EXPECT_EQ(engine.accPositionFloat.uiStride, 0u);
-    EXPECT_EQ(engine.accPositionFix.uiElementSize, 12u);
-    EXPECT_EQ(engine.accNormalFix.uiElementSize, 2u);
-    EXPECT_EQ(engine.accQualityFloat.uiElementSize, 1u);
-    EXPECT_EQ(engine.accWeightFix.uiElementSize, 4u);
-    EXPECT_EQ(engine.accBoundaryFix.uiElementSize, 1u);
-}
-
 TEST(SurfelEngineModels, SettingAModelIsAllOrNothing)
 {
     Base::SSurfelData full = PlacedSurfels(Square());
