@@ -146,6 +146,16 @@ TEST(Driver, SecondHalfUpdatesOnlyWithWeightAndOverlap)
     e.DoICPIteration2(true);
     EXPECT_EQ(e.buildMatrixCalls, 2);
     EXPECT_EQ(e.uiIteration, 4u);
+
+    // Too little pair weight: no update, and the registration ends after its first iteration.
+    ScriptedEngine f;
+    f.SetConfiguration(config);
+    f.pairWeightSum = 0.5;
+    f.offset = [](const CbMatrix4Rd&) { return 1.0; };
+    f.CalculateICPTransform();
+    EXPECT_EQ(f.buildMatrixCalls, 0);
+    EXPECT_EQ(f.GetResult()->GetNrIterations(), 1u);
+    EXPECT_EQ(f.GetResult()->GetState(), VelmTorCorrICPRegistrationResult::OverlapQualityBad);
 }
 
 TEST(Driver, ResultStatesAndCopiedMeasures)
