@@ -132,7 +132,7 @@ DataLayer::VelmTorCorrICPPointConfig DefaultConfiguration(double spacingMm)
     c.SetOffsetThreshold(0.001 * s);
     c.SetMinimumPairWeights(10.0f);
     c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(1.0f);
+    c.SetMaxRelativeMovement(50.0f * s);
     c.SetNrTestSamples(2000);
     c.SetOverlapRange(3.0f * s);
     c.SetTestRange(2.0f * s);

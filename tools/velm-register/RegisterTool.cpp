@@ -75,6 +75,13 @@ CbMatrix4Rd ScaleTranslation(CbMatrix4Rd m, double factor)
     return m;
 }
 
+// The rotation part of m applied to a direction.
+CbVector3d Rotate(const CbMatrix4Rd& m, const CbVector3d& n)
+{
+    return CbVector3d(n.x * m.e[0] + n.y * m.e[4] + n.z * m.e[8], n.x * m.e[1] + n.y * m.e[5] + n.z * m.e[9],
+                      n.x * m.e[2] + n.y * m.e[6] + n.z * m.e[10]);
+}
+
 // Reads the engine's running measures for the progress lines.
 class CProgressEngine : public DataLayer::VelmTorCorrICPPointSC
 {
@@ -189,10 +196,7 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
         for (size_t i = 0; i < moved.GetCount(); ++i)
         {
             moved.vecPositions[i] = CbVector3f(transform.TransformPoint(CbVector3d(flt.cloud.vecPositions[i])));
-            const CbVector3d n(flt.normals[i]);
-            moved.vecNormals[i] = CbVector3f(n.x * transform.e[0] + n.y * transform.e[4] + n.z * transform.e[8],
-                                             n.x * transform.e[1] + n.y * transform.e[5] + n.z * transform.e[9],
-                                             n.x * transform.e[2] + n.y * transform.e[6] + n.z * transform.e[10]);
+            moved.vecNormals[i] = CbVector3f(Rotate(transform, CbVector3d(flt.normals[i])));
         }
         IO::CPlyWriter::Write(a.aligned, moved);
     }
@@ -259,9 +263,9 @@ SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& o
     if (scan.cloud.GetCount() < 3)
         throw std::runtime_error("file '" + file + "': a scan needs at least 3 points, it has " +
                                  std::to_string(scan.cloud.GetCount()));
-    Base::SSurfelData surfels = Base::SurfelsFromPoints(scan.cloud, options);
-    scan.normals = surfels.vecNormals;
-    scan.collection = std::make_unique<Base::CSurfelCollection>(std::move(surfels));
+    scan.surfels = Base::SurfelsFromPoints(scan.cloud, options);
+    scan.normals = scan.surfels.vecNormals;
+    scan.collection = std::make_unique<Base::CSurfelCollection>(scan.surfels);
     scan.loadSeconds = Seconds(t0, t1);
     scan.surfelSeconds = Seconds(t1, Clock::now());
     return scan;
@@ -281,11 +285,18 @@ std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> Register(
     const SScan& fix, const SScan& flt, const DataLayer::VelmTorCorrICPPointConfig& config,
     const CbMatrix4Rd& startMm, std::ostream* progress)
 {
+    Base::SSurfelData moved = flt.surfels;
+    for (CbVector3f& p : moved.vecPositions)
+        p = CbVector3f(startMm.TransformPoint(CbVector3d(p)));
+    for (CbVector3f& n : moved.vecNormals)
+        n = CbVector3f(Rotate(startMm, CbVector3d(n)));
+    const Base::CSurfelCollection floating(std::move(moved));
+
     CProgressEngine engine;
     engine.SetConfiguration(config);
     engine.SetModelFix(*fix.collection, nullptr);
-    engine.SetModelFloat(*flt.collection, nullptr);
-    engine.SetTransform(startMm);
+    engine.SetModelFloat(floating, nullptr);
+    engine.SetTransform(CbMatrix4Rd::Identity());
     engine.Init();
     do
     {
@@ -300,7 +311,11 @@ std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> Register(
         }
     } while (!engine.IsFinished());
     engine.SetResultValues();
-    return engine.GetResult();
+    auto result = std::make_shared<DataLayer::VelmTorCorrICPRegistrationResult>(*engine.GetResult());
+    if (result->GetState() != DataLayer::VelmTorCorrICPRegistrationResult::SurfelCountTooLow)
+        result->SetTransformation(startMm * result->GetTransformation());
+    result->SetICPStartTransformation(startMm);
+    return result;
 }
 
 int RunRegister(int argc, const char* const* argv, std::ostream& out, std::ostream& err)

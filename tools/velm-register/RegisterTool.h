@@ -38,12 +38,13 @@ std::vector<double> ParseNumbers(const std::string& text, const std::string& wha
 // The inverse of ParseTransformation's layout: element [r][c] of the usual form.
 double UsualElement(const CbMatrix4Rd& m, int row, int col);
 
-// A scan ready for registration: its points as read, the unit normals used (file frame), and the
-// surfel collection in millimetres.
+// A scan ready for registration: its points as read, the unit normals used (file frame), its surfels
+// in millimetres, and the collection of those surfels (used when the scan is the fixed one).
 struct SScan
 {
     IO::SPointCloud cloud;
     std::vector<CbVector3f> normals;
+    Base::SSurfelData surfels;
     std::unique_ptr<Base::CSurfelCollection> collection;
     double loadSeconds = 0.0;    // reading the file
     double surfelSeconds = 0.0;  // normals, qualities, boundary flags and the collection's kd-tree
@@ -53,11 +54,17 @@ struct SScan
 // Throws (VelmException or std::runtime_error) for unreadable files and scans of fewer than 3 points.
 SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& options);
 
-// The fixed scan's sampling density in millimetres: the median distance between neighbouring points.
+// The scan's sampling density in millimetres: the median distance between neighbouring points.
 double SamplingDensity(const SScan& scan);
 
 // Registers flt onto fix from the start transformation (millimetres), driving the engine step by
-// step; with progress set, writes a line per iteration to it. Returns the engine's result.
+// step; with progress set, writes a line per iteration to it.
+//
+// The engine gets the floating surfels already moved by the start, so that its relative movement
+// (how far the transformation moves the floating scan) measures the distance from the start rather
+// than from wherever the scanner put the file's origin. The returned result is the engine's, with the
+// transformation made whole again (the start, then the engine's motion) and the start recorded as
+// the start transformation.
 std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> Register(
     const SScan& fix, const SScan& flt, const DataLayer::VelmTorCorrICPPointConfig& config,
     const CbMatrix4Rd& startMm, std::ostream* progress);
