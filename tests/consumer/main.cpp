@@ -1,8 +1,7 @@
 // A program outside the project: it must compile against the installed headers and link the
 // installed library with nothing but find_package(Velm).
-#include "velm/DataLayer/Algorithms/Math/CSparseCholeskySolver.h"
-#include "velm/Frame/CbMatrix4.h"
-#include "velm/Frame/VelmException.h"
+// The umbrella header: every installed public header must compile on its own terms.
+#include "velm/Velm.h"
 
 #include <cstdio>
 
