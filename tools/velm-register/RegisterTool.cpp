@@ -155,7 +155,9 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     }
 
     const SScan fix = LoadScan(a.fix, options);
+    const auto tSpacing = Clock::now();
     const double spacing = SamplingDensity(fix);
+    const double spacingSeconds = Seconds(tSpacing, Clock::now());
     if (!(spacing > 0.0))
         throw std::runtime_error("file '" + a.fix + "': the points have no spacing (most coincide)");
 
@@ -169,14 +171,14 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
         out << ConfigurationToJson(config).dump(2) << "\n";
         return kExitSuccess;
     }
-    const SScan flt = LoadScan(a.flt, options);
+    const SScan flt = LoadScan(a.flt, options, false);
 
     const auto tRegistration = Clock::now();
     const std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> result =
         Register(fix, flt, config, ScaleTranslation(start, unit), a.verbose ? &err : nullptr);
     const double registrationSeconds = Seconds(tRegistration, Clock::now());
     const double loadSeconds = fix.loadSeconds + flt.loadSeconds;
-    const double surfelSeconds = fix.surfelSeconds + flt.surfelSeconds;
+    const double surfelSeconds = fix.surfelSeconds + flt.surfelSeconds + spacingSeconds;
     const size_t fixCount = fix.cloud.GetCount();
     const size_t fltCount = flt.cloud.GetCount();
 
@@ -254,7 +256,7 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
 }
 } // namespace
 
-SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& options)
+SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& options, bool buildCollection)
 {
     SScan scan;
     const auto t0 = Clock::now();
@@ -265,7 +267,8 @@ SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& o
                                  std::to_string(scan.cloud.GetCount()));
     scan.surfels = Base::SurfelsFromPoints(scan.cloud, options);
     scan.normals = scan.surfels.vecNormals;
-    scan.collection = std::make_unique<Base::CSurfelCollection>(scan.surfels);
+    if (buildCollection)
+        scan.collection = std::make_unique<Base::CSurfelCollection>(scan.surfels);
     scan.loadSeconds = Seconds(t0, t1);
     scan.surfelSeconds = Seconds(t1, Clock::now());
     return scan;
@@ -273,12 +276,7 @@ SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& o
 
 double SamplingDensity(const SScan& scan)
 {
-    const Base::TElementAccessRead<Base::CSCElementDefinitionPosition>& positions =
-        scan.collection->GetReadAccessor<Base::CSCElementDefinitionPosition>();
-    std::vector<CbVector3f> points(static_cast<size_t>(scan.collection->GetCount()));
-    for (uint32_t i = 0; i < points.size(); ++i)
-        points[i] = positions[i];
-    return Base::MedianNeighbourSpacing(points);
+    return Base::MedianNeighbourSpacing(scan.surfels.vecPositions);
 }
 
 std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> Register(

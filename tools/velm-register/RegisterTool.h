@@ -50,9 +50,10 @@ struct SScan
     double surfelSeconds = 0.0;  // normals, qualities, boundary flags and the collection's kd-tree
 };
 
-// Reads a point file and makes its surfels; options.fScale turns file units into millimetres.
+// Reads a point file and makes its surfels; options.fScale turns file units into millimetres. The
+// collection is built only when asked for (a scan that is only ever the floating one needs none).
 // Throws (VelmException or std::runtime_error) for unreadable files and scans of fewer than 3 points.
-SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& options);
+SScan LoadScan(const std::string& file, const Base::SSurfelsFromPointsOptions& options, bool buildCollection = true);
 
 // The scan's sampling density in millimetres: the median distance between neighbouring points.
 double SamplingDensity(const SScan& scan);
