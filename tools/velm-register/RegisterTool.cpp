@@ -310,8 +310,8 @@ std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> Register(
     } while (!engine.IsFinished());
     engine.SetResultValues();
     auto result = std::make_shared<DataLayer::VelmTorCorrICPRegistrationResult>(*engine.GetResult());
-    if (result->GetState() != DataLayer::VelmTorCorrICPRegistrationResult::SurfelCountTooLow)
-        result->SetTransformation(startMm * result->GetTransformation());
+    // A registration stopped before it began (too few surfels) keeps the identity: the start.
+    result->SetTransformation(startMm * result->GetTransformation());
     result->SetICPStartTransformation(startMm);
     return result;
 }

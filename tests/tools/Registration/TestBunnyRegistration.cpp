@@ -285,13 +285,27 @@ TEST(BunnyRegistration, CommandLineExitCodesAndOutputs)
     EXPECT_EQ(files, (std::vector<std::string>{"aligned.ply", "config.json", "result.json"}));
 
     // One iteration cannot converge: any state but "Success" exits with 2 and names the failed test.
-    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--config", config, "--output", result}, out, err),
+    // The start comes from a file this time, as a result file prints it.
+    const std::string startFile = (dir / "start.txt").string();
+    std::ofstream(startFile) << j["transformation"].dump() << "\n";
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--config", config, "--output", result, "--init", startFile}, out, err),
               VelmTool::kExitNotSuccess);
     EXPECT_EQ(out.rfind("state: NotConverged\n", 0), 0u);
     const nlohmann::json failed = nlohmann::json::parse(std::ifstream(result));
     EXPECT_EQ(failed["state"], "NotConverged");
     EXPECT_EQ(failed["state_value"], 4);
     EXPECT_EQ(failed["failure_cause"].get<std::string>().rfind(" uiIterations=1 (1)", 0), 0u);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_NEAR(failed["start_transformation"][r][c].get<double>(), j["transformation"][r][c].get<double>(), 1e-15);
+
+    // Too few points to register: the engine reports it, the start stands as the transformation.
+    const std::string tiny = (dir / "tiny.xyz").string();
+    std::ofstream(tiny) << "0 0 0\n0.001 0 0\n0 0.001 0\n0.001 0.001 0.0001\n";
+    ASSERT_EQ(RunTool({fix, tiny, "--units", "m", "--output", result, "--init", startFile}, out, err), VelmTool::kExitNotSuccess);
+    const nlohmann::json tooFew = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(tooFew["state"], "SurfelCountTooLow");
+    EXPECT_EQ(tooFew["transformation"], tooFew["start_transformation"]);
     fs::remove_all(dir);
 }
 
