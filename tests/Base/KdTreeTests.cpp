@@ -109,16 +109,15 @@ TEST(KdTree, DegenerateInputFindsNothingOrThrows)
     const float inf = std::numeric_limits<float>::infinity();
     std::vector<uint32_t> within;
     std::vector<SKdTreeNeighbour> k;
-    for (float limit : {-1.0f, nan})
+    // Negative or NaN limits, query points with a NaN or infinite coordinate.
+    const std::pair<CbVector3f, float> queries[] = {{{0, 0, 0}, -1.0f}, {{0, 0, 0}, nan}, {{nan, 0, 0}, FLT_MAX},
+                                                    {{0, -inf, 0}, inf}, {{inf, 0, 0}, inf}};
+    for (const auto& q : queries)
     {
-        EXPECT_EQ(tree.FindNearest(CbVector3f(0, 0, 0), limit, 0), 0xFFFFFFFFu);
-        tree.FindInRadius(within, CbVector3f(0, 0, 0), limit);
-        tree.FindKNearest(k, CbVector3f(0, 0, 0), 3, limit);
+        EXPECT_EQ(tree.FindNearest(q.first, q.second, 0), 0xFFFFFFFFu);
+        tree.FindInRadius(within, q.first, q.second);
+        tree.FindKNearest(k, q.first, 3, q.second);
     }
-    EXPECT_EQ(tree.FindNearest(CbVector3f(nan, 0, 0), FLT_MAX, 0), 0xFFFFFFFFu);
-    EXPECT_EQ(tree.FindNearest(CbVector3f(0, -inf, 0), inf, 0), 0xFFFFFFFFu);
-    tree.FindInRadius(within, CbVector3f(inf, 0, 0), inf);
-    tree.FindKNearest(k, CbVector3f(0, 0, nan), 3, FLT_MAX);
     tree.FindKNearest(k, CbVector3f(0, 0, 0), 0, FLT_MAX);
     EXPECT_TRUE(within.empty());
     EXPECT_TRUE(k.empty());

@@ -70,8 +70,10 @@ TEST(NormalCode, EncoderCodes)
         {1, 1, 1, (42 << 7) | 42}, {-2, -2, -2, 0xE000 | (42 << 7) | 42}, {63.1f, 63.2f, 1.2f, (63 << 7) | 63},
         {100, 20, 7.5f, ((127 - 99) << 7) | (127 - 20)},
         // Across the band boundary: u + v = 84.5 is square, 84.7 is band m = 84 continuing that square;
-        // at v = 35.2 the band gives the larger index by m - j = 49.
+        // at v = 35.2 the band gives the larger index by m - j = 49; at u + v = 84.65 the square
+        // (42, 41) still holds where the band would give (43, 41).
         {50, 34.5f, 43, (50 << 7) | 34}, {50, 34.7f, 42.8f, (50 << 7) | 34}, {50, 35.2f, 42.3f, (49 << 7) | 35},
+        {42.8f, 41.85f, 42.85f, (42 << 7) | 41},
         {-1, 1, 0, 0x8000 | (63 << 7) | 63},
         // A component sum that overflows, or 127.5 / sum that would, keeps the direction.
         {3e38f, 3e38f, 3e38f, (42 << 7) | 42}, {FLT_MAX, 0, 0, 255}, {-FLT_MAX, FLT_MAX, 0, 0x8000 | (63 << 7) | 63},

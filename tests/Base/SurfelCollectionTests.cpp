@@ -41,27 +41,39 @@ bool IsPermutation(std::vector<uint32_t> order)
 }
 } // namespace
 
-TEST(SurfelCollection, ElementsAreReadThroughTheirAccessors)
+TEST(SurfelCollection, ElementsAndDerivedDataOfACollection)
 {
     static_assert(!std::is_copy_constructible<CSurfelCollection>::value, "");
     static_assert(!std::is_move_constructible<CSurfelCollection>::value, "");
-    const CSurfelCollection c(FourSurfels());
-    ASSERT_EQ(c.GetCount(), 4u);
-    EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionPosition>()[3], CbVector3f(1, 1, 4));
+    auto c = std::make_unique<CSurfelCollection>(FourSurfels());
+    ASSERT_EQ(c->GetCount(), 4u);
+    EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionPosition>()[3], CbVector3f(1, 1, 4));
     const uint16_t codes[4] = {0, 126, 255, 0x80FF}; // encoded from the directions
     for (uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionNormal>()[i].uiCode, codes[i]);
-    EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionQuality>()[1], 128);
-    EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionWeight>()[2], 2.5f);
-    EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionCurvature>()[3], 4);
-    EXPECT_EQ(c.GetReadAccessor<CSCElementDefinitionBoundaryFlag>()[1], 1);
-    EXPECT_EQ(c.FindElementAccess(typeid(int)), nullptr);
+        EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionNormal>()[i].uiCode, codes[i]);
+    EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionQuality>()[1], 128);
+    EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionWeight>()[2], 2.5f);
+    EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionCurvature>()[3], 4);
+    EXPECT_EQ(c->GetReadAccessor<CSCElementDefinitionBoundaryFlag>()[1], 1);
+    EXPECT_EQ(c->FindElementAccess(typeid(int)), nullptr);
 
-    SSurfelData raw = FourSurfels(); // raw codes win over directions
+    // Derived data is built once and outlives the collection.
+    const auto derived = c->GetDerivedData();
+    EXPECT_EQ(c->GetDerivedData().get(), derived.get());
+    EXPECT_EQ(derived->GetBoundingBox().box.vMin, CbVector3f(0, 0, 0));
+    EXPECT_EQ(derived->GetBoundingBox().box.vMax, CbVector3f(2, 3, 4));
+    const std::vector<uint32_t> order = derived->GetSampleOrder();
+    c.reset();
+    EXPECT_EQ(derived->GetKdTree().FindNearest(CbVector3f(1.9f, 0.1f, 0), 1.0f, 0), 1u);
+    EXPECT_EQ(derived->GetSampleOrder(), order);
+
+    SSurfelData raw = FourSurfels(); // raw codes win over directions; a given sample order is kept
     raw.vecNormalCodes = {7, 8, 9, 0x2000};
+    raw.vecSampleOrder = {2, 0, 3, 1};
     const CSurfelCollection r(std::move(raw));
     EXPECT_EQ(r.GetReadAccessor<CSCElementDefinitionNormal>()[0].uiCode, 7);
     EXPECT_EQ(r.GetReadAccessor<CSCElementDefinitionNormal>()[3].uiCode, 0x2000);
+    EXPECT_EQ(r.GetDerivedData()->GetSampleOrder(), (std::vector<uint32_t>{2, 0, 3, 1}));
 }
 
 TEST(SurfelCollection, AbsentElementsAreNullAndTheReadAccessorThrows)
@@ -132,24 +144,6 @@ TEST(SurfelCollection, InvalidDataIsRejectedWithAClearMessage)
             EXPECT_STREQ(e.GetFilename(), "velm/Base/SurfelData/CSurfelCollection.cpp");
         }
     }
-}
-
-TEST(SurfelCollection, DerivedDataIsBuiltOnceAndOutlivesTheCollection)
-{
-    auto c = std::make_unique<CSurfelCollection>(FourSurfels());
-    const auto derived = c->GetDerivedData();
-    EXPECT_EQ(c->GetDerivedData().get(), derived.get());
-    EXPECT_EQ(derived->GetBoundingBox().box.vMin, CbVector3f(0, 0, 0));
-    EXPECT_EQ(derived->GetBoundingBox().box.vMax, CbVector3f(2, 3, 4));
-    const std::vector<uint32_t> order = derived->GetSampleOrder();
-    c.reset();
-    EXPECT_EQ(derived->GetKdTree().FindNearest(CbVector3f(1.9f, 0.1f, 0), 1.0f, 0), 1u);
-    EXPECT_EQ(derived->GetSampleOrder(), order);
-
-    SSurfelData given = FourSurfels();
-    given.vecSampleOrder = {2, 0, 3, 1};
-    EXPECT_EQ(CSurfelCollection(std::move(given)).GetDerivedData()->GetSampleOrder(),
-              (std::vector<uint32_t>{2, 0, 3, 1}));
 }
 
 TEST(SurfelCollection, CovarianceEllipsoidSpansOneStandardDeviation)
