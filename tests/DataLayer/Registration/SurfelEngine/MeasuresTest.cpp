@@ -6,56 +6,39 @@
 #include <cmath>
 
 using namespace SurfelEngineTest;
+using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
 
 namespace
 {
-SurfelPair Pair(const CbVector3d& floatCentroid, const CbVector3d& fixCentroid, const CbVector3d& normal, double w)
+double Entry(const VelmTorPointToPlaneErrorSystemMatrix& s, int i, int j)
 {
-    SurfelPair pair;
-    pair.vCentroidFloat = floatCentroid;
-    pair.vCentroidFix = fixCentroid;
-    pair.vNormalFix = normal;
-    pair.dWeight = w;
-    return pair;
+    return i >= j ? s.aNormalMatrix[i * (i + 1) / 2 + j] : s.aNormalMatrix[j * (j + 1) / 2 + i];
 }
 } // namespace
 
-TEST(SurfelEngineMeasures, RmseIsTheWeightedPointToPlaneDistance)
+TEST(SurfelEngineMeasures, RmseAndOffset)
 {
     ProbeEngine engine;
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), DBL_MAX); // no pairs
-
     const CbVector3d up(0.0, 0.0, 1.0);
-    engine.vecPairs.push_back(Pair({1, 2, 3}, {1, 2, 3.5}, up, 1.0));   // 0.5 off the plane
-    engine.vecPairs.push_back(Pair({4, 0, 1}, {4, 0, 0.75}, up, 3.0));  // 0.25 off the plane
+    engine.vecPairs = {{0, {1, 2, 3}, {1, 2, 3.5}, up, 1.0}, {0, {4, 0, 1}, {4, 0, 0.75}, up, 3.0}}; // 0.5, 0.25 off
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), std::sqrt((0.25 + 3.0 * 0.0625) / 4.0));
-
-    // Sliding within the tangent plane changes nothing; moving along the normal does.
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd::Translation(7.0, -3.0, 0.0)), std::sqrt((0.25 + 3.0 * 0.0625) / 4.0));
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd::Translation(0.0, 0.0, 0.5)), std::sqrt(3.0 * 0.5625 / 4.0));
 
-    // The mapped point is rounded to single precision before the distance is taken.
-    engine.vecPairs.clear();
-    engine.vecPairs.push_back(Pair({0.1, 0, 0}, {0.1, 0, 0}, {1, 0, 0}, 1.0));
+    // The mapped point is rounded to single precision; pairs of no weight give DBL_MAX, not 0/0.
+    engine.vecPairs = {{0, {0.1, 0, 0}, {0.1, 0, 0}, {1, 0, 0}, 1.0}};
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), std::fabs(0.1 - static_cast<double>(0.1f)));
-
-    // Pairs of no weight give the largest finite double rather than 0/0.
     engine.vecPairs[0].dWeight = 0.0;
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), DBL_MAX);
-}
 
-TEST(SurfelEngineMeasures, OffsetIsTheMeanMovementOfTheEllipsoidPoints)
-{
-    ProbeEngine engine;
+    // The offset is the mean movement of the six ellipsoid points: a half turn about z moves
+    // (+-2, 0, 0) by 4, (0, +-1, 0) by 2 and the points on the z axis not at all.
     engine.ceFloat.Set(CbVector3d(0, 0, 0), CbVector3d(2, 0, 0), CbVector3d(0, 1, 0), CbVector3d(0, 0, 4), 1.0f);
-    EXPECT_EQ(engine.GetOffset(CbMatrix4Rd()), 0.0);
     EXPECT_EQ(engine.GetOffset(CbMatrix4Rd::Translation(3.0, 4.0, 0.0)), 5.0);
-
-    // A half turn about z moves (+-2, 0, 0) by 4, (0, +-1, 0) by 2 and the z axis points not at all.
     CbMatrix4Rd halfTurn;
-    halfTurn.e[0] = -1.0;
-    halfTurn.e[5] = -1.0;
-    EXPECT_EQ(engine.GetOffset(halfTurn), (4.0 + 4.0 + 2.0 + 2.0) / 6.0);
+    halfTurn.e[0] = halfTurn.e[5] = -1.0;
+    EXPECT_EQ(engine.GetOffset(halfTurn), 12.0 / 6.0);
 }
 
 TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
@@ -65,22 +48,15 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
     EXPECT_FALSE(engine.bbOverlap.box.IsValid());
     EXPECT_EQ(engine.GetResult()->GetSamplePoints().GetSigmaScale(), -1.0f);
 
-    // Fixed centroids far away: only the floating ones, as stored, count.
-    const CbVector3d far(100, 100, 100);
-    const CbVector3d up(0, 0, 1);
-    engine.vecPairs.push_back(Pair({0, 0, 0}, far, up, 1.0));
-    engine.vecPairs.push_back(Pair({4, 0, 0}, far, up, 3.0));
-    engine.vecPairs.push_back(Pair({0, 2, 1}, far, up, 1.0));
-    engine.vecPairs.push_back(Pair({4, 2, 1}, far, up, 3.0));
+    // Fixed centroids far away: only the floating ones count, weighted by the pair weights.
+    const CbVector3d far(100, 100, 100), up(0, 0, 1);
+    engine.vecPairs = {{0, {0, 0, 0}, far, up, 1.0}, {0, {4, 0, 0}, far, up, 3.0}, {0, {0, 2, 1}, far, up, 1.0},
+                       {0, {4, 2, 1}, far, up, 3.0}};
     engine.ComputeOverlapRepresentation();
     EXPECT_EQ(engine.bbOverlap.box.vMin, CbVector3f(0, 0, 0));
     EXPECT_EQ(engine.bbOverlap.box.vMax, CbVector3f(4, 2, 1));
-
-    // The ellipsoid is weighted by the pair weights: the centre leans towards x = 4.
     const Base::CCovarianceEllipsoid& points = engine.GetResult()->GetSamplePoints();
-    EXPECT_NEAR(points.GetCentre().x, 3.0, 1e-12);
-    EXPECT_NEAR(points.GetCentre().y, 1.0, 1e-12);
-    EXPECT_NEAR(points.GetCentre().z, 0.5, 1e-12);
+    EXPECT_NEAR((points.GetCentre() - CbVector3d(3.0, 1.0, 0.5)).Length(), 0.0, 1e-12);
     EXPECT_EQ(points.GetSigmaScale(), 1.0f);
     // Largest spread along x: weighted variance 3 (x = 0 or 4 about 3 with weights 1 : 3).
     EXPECT_NEAR((points.GetAxisEnd(0) - points.GetCentre()).Length(), std::sqrt(3.0), 1e-9);
@@ -88,33 +64,23 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
 
 TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
 {
-    // A 20 x 20 grid registered with itself: every tested sample overlaps and matches.
-    std::vector<CbVector3f> grid;
-    for (int y = 0; y < 20; ++y)
-        for (int x = 0; x < 20; ++x)
-            grid.push_back(CbVector3f(static_cast<float>(x), static_cast<float>(y), 0.0f));
-    auto model = Collection(PlacedSurfels(grid));
+    auto model = Collection(PlacedSurfels(Grid(20, 20)));
     VelmTorCorrICPPointConfig config = SyntheticScanConfig();
-    config.SetNrTestSamples(100);
-
+    config.SetNrTestSamples(400);
     ProbeEngine engine;
     engine.SetConfiguration(config);
     engine.SetModelFix(*model, nullptr);
     engine.SetModelFloat(*model, nullptr);
     engine.ComputePairWeightsQuotient();
-    EXPECT_EQ(engine.dSumTestWeights, 100.0);
     EXPECT_EQ(engine.dOverlapQuotient, 1.0);
     EXPECT_EQ(engine.dPairWeightsQuotient, 1.0);
 
-    // Shifted by 10 along x and every surfel tested: columns mapped to x <= 20 have a partner within
-    // fTestRange 1.5; the column at x = 21 only lies within fOverlapRange 3 of one, so it overlaps
-    // without matching; the column at x = 22 is exactly 3 away and does not overlap.
+    // Shifted by 10 along x, every surfel tested: columns mapped to x <= 20 match within fTestRange
+    // 1.5; the column at x = 21 overlaps within fOverlapRange 3 without matching; x = 22 is exactly
+    // 3 away and does not overlap.
     engine.SetTransform(CbMatrix4Rd::Translation(10.0, 0.0, 0.0));
-    config.SetNrTestSamples(400);
     engine.ComputePairWeightsQuotient();
     EXPECT_EQ(engine.dSumTestWeights, 400.0);
-    EXPECT_EQ(engine.dSumOverlapWeights, 240.0);
-    EXPECT_EQ(engine.dSumMatchedWeights, 220.0);
     EXPECT_EQ(engine.dOverlapQuotient, 0.6);
     EXPECT_EQ(engine.dPairWeightsQuotient, 220.0 / 240.0);
 
@@ -122,6 +88,67 @@ TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
     engine.SetTransform(CbMatrix4Rd::Translation(0.0, 0.0, 30.0));
     engine.ComputePairWeightsQuotient();
     EXPECT_EQ(engine.dSumTestWeights, 0.0);
-    EXPECT_TRUE(std::isnan(engine.dOverlapQuotient));
-    EXPECT_TRUE(std::isnan(engine.dPairWeightsQuotient));
+    EXPECT_TRUE(std::isnan(engine.dOverlapQuotient) && std::isnan(engine.dPairWeightsQuotient));
+}
+
+TEST(SurfelEngineErrorSystem, PairsEnterInTheCentredFrameAndAreAddedToTheSystem)
+{
+    // The fixed centroid is shifted by -vPairCentre, the floating one mapped by the current
+    // transformation and the same shift.
+    ProbeEngine engine;
+    engine.vecPairs = {{0, {4.0, 1.0, -2.0}, {6.0, 1.5, -1.0}, {0.0, 0.0, 1.0}, 2.0}};
+    engine.SetTransform(CbMatrix4Rd::Translation(2.0, 0.5, 0.5));
+    engine.vPairCentre = CbVector3d(5.0, 1.0, -1.0);
+    engine.adjustCOGTransformsFromTransform();
+
+    VelmTorPointToPlaneErrorSystemMatrix system;
+    system.aRightSide[4] = 10.0; // the system is added to, never reset
+    engine.BuildMatrix(system, false);
+    // Centred: p = (1, 0.5, -0.5), q = (1, 0.5, 0); r = -0.5; J = (n, p x n) = (0, 0, 1, 0.5, -1, 0).
+    const double J[6] = {0.0, 0.0, 1.0, 0.5, -1.0, 0.0};
+    for (int i = 0; i < 6; ++i)
+    {
+        EXPECT_DOUBLE_EQ(system.aRightSide[i], (i == 4 ? 10.0 : 0.0) + 2.0 * 0.5 * J[i]) << i;
+        for (int j = 0; j <= i; ++j)
+            EXPECT_DOUBLE_EQ(Entry(system, i, j), 2.0 * J[i] * J[j]) << i << "," << j;
+    }
+
+    // With the flag the fixed centroid stands in for the floating one: J is taken at q, no residual.
+    VelmTorPointToPlaneErrorSystemMatrix onlyMatrix;
+    engine.vecPairs[0].vCentroidFix = CbVector3d(7.0, 3.0, -1.0); // q = (2, 2, 0): J = (0, 0, 1, 2, -2, 0)
+    engine.BuildMatrix(onlyMatrix, true);
+    const double Jq[6] = {0.0, 0.0, 1.0, 2.0, -2.0, 0.0};
+    for (int i = 0; i < 6; ++i)
+    {
+        EXPECT_EQ(onlyMatrix.aRightSide[i], 0.0) << i;
+        for (int j = 0; j <= i; ++j)
+            EXPECT_DOUBLE_EQ(Entry(onlyMatrix, i, j), 2.0 * Jq[i] * Jq[j]) << i << "," << j;
+    }
+}
+
+TEST(SurfelEngineErrorSystem, RigidApproximationFollowsTheLinearMotion)
+{
+    ProbeEngine engine;
+    engine.ceFloat.Set(CbVector3d(1.0, 2.0, 0.5), CbVector3d(11.0, 2.0, 0.5), CbVector3d(1.0, 8.0, 0.5),
+                       CbVector3d(1.0, 2.0, 2.5), 1.0f);
+    engine.mCenteredTransform = CbMatrix4Rd::Translation(-1.0, -2.0, -0.5);
+    const CbVector3d t(0.5, -0.25, 1.0);
+    const CbVector3d w(0.005, 0.01, -0.0075);
+
+    const CbMatrix4Rd still = engine.approximateRigidTransformation(t, w, 0.0);
+    EXPECT_LT(RotationError(still, CbMatrix4Rd()) + TranslationError(still, CbMatrix4Rd()), 1e-6);
+
+    // A rigid motion close to p + t + w x p on the six ellipsoid points; half the step, half the rotation.
+    for (double step : {1.0, 0.5})
+    {
+        const CbMatrix4Rd m = engine.approximateRigidTransformation(t, w, step);
+        EXPECT_NEAR(m.e[6], step * w.x, 1e-3 * step); // R(2,1)
+        EXPECT_NEAR(m.e[8], step * w.y, 1e-3 * step); // R(0,2)
+        EXPECT_NEAR(m.e[1], step * w.z, 1e-3 * step); // R(1,0)
+        for (int k = 0; k < 6; ++k)
+        {
+            const CbVector3d e = engine.mCenteredTransform.TransformPoint(CbVector3d(engine.ceFloat[k]));
+            EXPECT_LT((m.TransformPoint(e) - (e + t * step + (w * step).Cross(e))).Length(), 0.005) << k;
+        }
+    }
 }
