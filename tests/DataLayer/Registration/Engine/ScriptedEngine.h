@@ -2,6 +2,8 @@
 
 #include "velm/DataLayer/Registration/VelmTorCorrICPPoint.h"
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -12,82 +14,58 @@ using DataLayer::VelmTorCorrICPPoint;
 using DataLayer::VelmTorCorrICPPointConfig;
 using DataLayer::VelmTorCorrICPRegistrationResult;
 using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
-using State = VelmTorCorrICPRegistrationResult::ERegistrationState;
+using DataLayer::VelmTorQualityPointCCT;
+using Result = VelmTorCorrICPRegistrationResult;
+using PointList = std::vector<VelmTorQualityPointCCT>;
+
+inline void ExpectNear(const CbVector3d& v, const CbVector3d& expected, double tol)
+{
+    EXPECT_NEAR(v.x, expected.x, tol);
+    EXPECT_NEAR(v.y, expected.y, tol);
+    EXPECT_NEAR(v.z, expected.z, tol);
+}
 
 // An engine whose seven data operations follow a script, so that the driver, the update and the
-// evaluation can be observed without surfel data. Protected members are made public for the tests.
+// evaluation can be observed without surfel data. Protected members are opened for the tests.
 class ScriptedEngine : public VelmTorCorrICPPoint
 {
 public:
-    // BuildPairs: the threshold it saw, then the scripted outcome (RMSE as a function of the call).
+    // BuildPairs records the threshold it saw and reports the scripted outcome.
     std::vector<double> pairThresholds;
     std::function<double(size_t call)> pairRmse = [](size_t) { return 1.0; };
     double pairWeightSum = 10.0;
-    bool pairTooFewSurfels = false;
-    bool pairBoxesOverlap = true;
+    bool pairTooFewSurfels = false, pairBoxesOverlap = true;
     CbVector3d pairCentre{0, 0, 0};
 
-    // BuildMatrix writes an identity system with this right side, so the solve gives (t, w) = x;
-    // without it the system stays empty and the solve fails.
+    // BuildMatrix writes an identity system with this right side, so the solve gives (t, w) = solution;
+    // when not solvable the system stays empty and the solve fails.
     bool solvable = true;
     double solution[6] = {0, 0, 0, 0, 0, 0};
     int buildMatrixCalls = 0;
 
-    // The error of a candidate transformation, and the steps and motions asked for.
     std::function<double(const CbMatrix4Rd&)> rmse = [](const CbMatrix4Rd&) { return 1.0; };
-    std::vector<double> steps;
-    std::vector<CbVector3d> stepTranslations;
     std::function<double(const CbMatrix4Rd&)> offset = [](const CbMatrix4Rd& m) {
         return std::sqrt(m.e[12] * m.e[12] + m.e[13] * m.e[13] + m.e[14] * m.e[14]);
     };
+    std::vector<double> steps;
+    std::vector<CbVector3d> stepTranslations;
 
     XoBoundingBox3D overlapBox{CbVector3f(0, 0, 0), CbVector3f(1, 1, 1)};
-    double overlapQuotient = 0.9;
-    double pairWeightsQuotient = 0.9;
-    int overlapCalls = 0;
+    double overlapQuotient = 0.9, pairWeightsQuotient = 0.9;
     int quotientCalls = 0;
     bool modelsMissing = false;
 
-    using VelmTorCorrICPPoint::adjustCOGTransformsFromTransform;
-    using VelmTorCorrICPPoint::adjustTransformFromCOGTransforms;
-    using VelmTorCorrICPPoint::GetAffineCorrectionMatrix;
-    using VelmTorCorrICPPoint::IsImprovement;
-    using VelmTorCorrICPPoint::UpdateDistanceThreshold;
-    using VelmTorCorrICPPoint::UpdateTransformation;
-    using VelmTorCorrICPPoint::SetDistanceThreshold;
-    using VelmTorCorrICPPoint::GetDistanceWeight;
-    using VelmTorCorrICPPoint::IsAValidPair;
-    using VelmTorCorrICPPoint::AreNormalsSimilar;
-    using VelmTorCorrICPPoint::IsSimilarCurvature;
-    using VelmTorCorrICPPoint::IsOnBoundary;
-    using VelmTorCorrICPPoint::GetPairQuality;
-    using VelmTorCorrICPPoint::GetSquaredError;
-    using VelmTorCorrICPPoint::HasSufficientPairWeights;
-    using VelmTorCorrICPPoint::CheckForBoundingBoxOverlap;
-    using VelmTorCorrICPPoint::GetBoundingBoxOverlapVolume;
-    using VelmTorCorrICPPoint::AccumulatePairWeights;
-    using VelmTorCorrICPPoint::dSumTestWeights;
-    using VelmTorCorrICPPoint::dSumOverlapWeights;
-    using VelmTorCorrICPPoint::dSumMatchedWeights;
-
-    using VelmTorCorrICPPoint::bBoundingBoxesOverlap;
-    using VelmTorCorrICPPoint::bConvergedRadiusReached;
-    using VelmTorCorrICPPoint::dDistanceThreshold;
-    using VelmTorCorrICPPoint::dLastMovement;
-    using VelmTorCorrICPPoint::dOffset;
-    using VelmTorCorrICPPoint::dRelativeMovement;
-    using VelmTorCorrICPPoint::dRMSE;
-    using VelmTorCorrICPPoint::dSquaredDistanceThreshold;
-    using VelmTorCorrICPPoint::dSumOfPairWeights;
-    using VelmTorCorrICPPoint::errorSystem;
-    using VelmTorCorrICPPoint::mCenteredTransform;
-    using VelmTorCorrICPPoint::mCOGTransform;
-    using VelmTorCorrICPPoint::mFromCOG;
-    using VelmTorCorrICPPoint::mStartTransform;
-    using VelmTorCorrICPPoint::mToCOG;
-    using VelmTorCorrICPPoint::mTransform;
-    using VelmTorCorrICPPoint::uiIteration;
-    using VelmTorCorrICPPoint::vPairCentre;
+    using E = VelmTorCorrICPPoint;
+    using E::adjustCOGTransformsFromTransform, E::adjustTransformFromCOGTransforms, E::GetAffineCorrectionMatrix,
+        E::IsImprovement, E::UpdateDistanceThreshold, E::UpdateTransformation, E::SetDistanceThreshold,
+        E::GetDistanceWeight, E::IsAValidPair, E::AreNormalsSimilar, E::IsSimilarCurvature, E::IsOnBoundary,
+        E::GetSquaredError, E::HasSufficientPairWeights, E::CheckForBoundingBoxOverlap,
+        E::GetBoundingBoxOverlapVolume, E::AccumulatePairWeights, E::jacobiEigenDecomposition;
+    using E::dSumTestWeights, E::dSumOverlapWeights, E::dSumMatchedWeights, E::bBoundingBoxesOverlap,
+        E::bConvergedRadiusReached, E::dDistanceThreshold, E::dLastMovement, E::dOffset, E::dRelativeMovement,
+        E::dRMSE, E::dSquaredDistanceThreshold, E::dSumOfPairWeights, E::errorSystem, E::mCenteredTransform,
+        E::mCOGTransform, E::mFromCOG, E::mStartTransform, E::mToCOG, E::mTransform, E::uiIteration,
+        E::vPairCentre;
 
 protected:
     void CheckModelsAvailable() const override
@@ -95,7 +73,6 @@ protected:
         if (modelsMissing)
             throw VelmException("test", 1, "CheckModelsAvailable", CString(L"no models"));
     }
-
     double GetRMSE(const CbMatrix4Rd& m) override { return rmse(m); }
     double GetOffset(const CbMatrix4Rd& m) override { return offset(m); }
 
@@ -104,29 +81,23 @@ protected:
         const size_t call = pairThresholds.size();
         pairThresholds.push_back(dDistanceThreshold);
         if (pairTooFewSurfels)
-        {
             bSurfelCountTooLow = true;
-            return;
-        }
-        if (!pairBoxesOverlap)
-        {
+        else if (!pairBoxesOverlap)
             bBoundingBoxesOverlap = false;
-            return;
+        else
+        {
+            uiNrDepthImagePairs = 1;
+            uiNrFoundPairs = 7;
+            dSumOfPairWeights = dOverallSumOfPairWeights = pairWeightSum;
+            vPairCentre = pairCentre;
+            dRMSE = pairRmse(call);
         }
-        uiNrDepthImagePairs = 1;
-        uiNrFoundPairs = 7;
-        dSumOfPairWeights = pairWeightSum;
-        dOverallSumOfPairWeights = pairWeightSum;
-        vPairCentre = pairCentre;
-        dRMSE = pairRmse(call);
     }
 
     void BuildMatrix(VelmTorPointToPlaneErrorSystemMatrix& system, bool) override
     {
         ++buildMatrixCalls;
-        if (!solvable)
-            return;
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 6 && solvable; ++i)
         {
             system.aNormalMatrix[i * (i + 1) / 2 + i] += 1.0;
             system.aRightSide[i] += solution[i];
@@ -141,12 +112,7 @@ protected:
         return CbMatrix4Rd::Translation(step * t.x, step * t.y, step * t.z);
     }
 
-    void ComputeOverlapRepresentation() override
-    {
-        ++overlapCalls;
-        bbOverlap = overlapBox;
-    }
-
+    void ComputeOverlapRepresentation() override { bbOverlap = overlapBox; }
     void ComputePairWeightsQuotient() override
     {
         ++quotientCalls;
@@ -159,23 +125,20 @@ protected:
 inline VelmTorCorrICPPointConfig PassingConfig()
 {
     VelmTorCorrICPPointConfig c;
-    c.SetInitialDistanceThreshold(4.0f);
-    c.SetAdaptDistanceThreshold(0);
-    c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetSamplingDensity(0.2f);
-    c.SetQueryRadiusThreshold(0.0f);
-    c.SetConvergedQueryRadius(0.0f);
-    c.SetMaxTransformationUpdates(1);
-    c.SetMinImprovement(0.99);
-    c.SetMinStepSize(0.1);
-    c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.01);
-    c.SetMinimumPairWeights(1.0f);
-    c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(100.0f);
-    c.SetMinimumOverlapQuotient(0.5);
-    c.SetMinimumWeightsQuotient(0.5);
+    c.SetInitialDistanceThreshold(4.0f); c.SetAdaptDistanceThreshold(0); c.SetDistanceThresholdAdaptionFactor(3.0f);
+    c.SetSamplingDensity(0.2f); c.SetQueryRadiusThreshold(0.0f); c.SetConvergedQueryRadius(0.0f);
+    c.SetMaxTransformationUpdates(1); c.SetMinImprovement(0.99); c.SetMinStepSize(0.1); c.SetMaxIterations(50);
+    c.SetOffsetThreshold(0.01); c.SetMinimumPairWeights(1.0f); c.SetMaxDOFConditionNumber(1000.0f);
+    c.SetMaxRelativeMovement(100.0f); c.SetMinimumOverlapQuotient(0.5); c.SetMinimumWeightsQuotient(0.5);
     c.SetDefaultResClassErrorThreshold(2.0);
     return c;
 }
+
+// An engine already configured with its own copy of the passing configuration.
+struct EngineFixture : ::testing::Test
+{
+    VelmTorCorrICPPointConfig config = PassingConfig();
+    ScriptedEngine e;
+    EngineFixture() { e.SetConfiguration(config); }
+};
 } // namespace EngineTest
