@@ -1,0 +1,281 @@
+#include "velm/DataLayer/Algorithms/Math/CCholmodSolver.h"
+#include "velm/DataLayer/Algorithms/Math/CSparseCholeskySolver.h"
+#include "velm/Frame/VelmException.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
+
+using DataLayer::CCholmodSolver;
+using Dense = CSparseCholeskySolver::DenseMatrix;
+using Sparse = CSparseCholeskySolver::SparseMatrix;
+using Vec = std::vector<double>;
+
+namespace
+{
+// A symmetric matrix by the entries on and above the diagonal of each column, i.e. left of it in each row.
+struct SSymmetric
+{
+    int n = 0;
+    std::vector<std::vector<std::pair<int, double>>> upper;
+
+    Vec Multiply(const Vec& x) const
+    {
+        Vec y(n, 0.0);
+        for (int j = 0; j < n; ++j)
+            for (const auto& [i, v] : upper[j])
+            {
+                y[i] += v * x[j];
+                if (i != j)
+                    y[j] += v * x[i];
+            }
+        return y;
+    }
+};
+
+// The nonzero entries of a(i, j), i <= j, listed diagonal first: the solvers take a column in any order.
+template <typename F>
+SSymmetric Generate(int n, F a)
+{
+    SSymmetric s{n, std::vector<std::vector<std::pair<int, double>>>(n)};
+    for (int j = 0; j < n; ++j)
+        for (int i = j; i >= 0; --i)
+            if (a(i, j) != 0.0)
+                s.upper[j].push_back({i, a(i, j)});
+    return s;
+}
+
+const SSymmetric k1x1{1, {{{0, 4.0}}}};
+const SSymmetric k2x2{2, {{{0, 4.0}}, {{1, 3.0}, {0, 2.0}}}}; // x = (-0.5, 2) for b = (2, 5)
+
+double MaxAbsDifference(const Vec& a, const Vec& b)
+{
+    double m = a.size() == b.size() ? 0.0 : INFINITY;
+    for (size_t k = 0; k < std::min(a.size(), b.size()); ++k)
+        m = std::fmax(m, std::fabs(a[k] - b[k]));
+    return m;
+}
+
+// Row i of the lower triangle is column i of the upper one.
+void Enter(CCholmodSolver& solver, const SSymmetric& a)
+{
+    for (int i = 0; i < a.n; ++i)
+    {
+        solver.begin_row();
+        for (const auto& [col, v] : a.upper[i])
+            solver.add_value(col, v);
+    }
+    solver.end_row();
+}
+
+Sparse Build(CSparseCholeskySolver& solver, const SSymmetric& a)
+{
+    Sparse m = solver.CreateSparseMatrix(a.n);
+    for (int j = 0; j < a.n; ++j)
+    {
+        m.NextVector();
+        for (const auto& [i, v] : a.upper[j])
+            m.AddValue(i, v);
+    }
+    return m;
+}
+
+Dense Column(CSparseCholeskySolver& solver, const Vec& b)
+{
+    Dense d = solver.CreateDenseMatrix(static_cast<unsigned>(b.size()), 1);
+    std::copy(b.begin(), b.end(), d.Ptr());
+    return d;
+}
+
+Vec Values(const Dense& d)
+{
+    return Vec(d.Ptr(), d.Ptr() + d.Size());
+}
+
+// Solves a x = b with CCholmodSolver, supernodal (way 0) or simplicial (1), or with
+// CSparseCholeskySolver (2); empty when a step fails.
+Vec SolveWith(int way, const SSymmetric& a, Vec b)
+{
+    if (way == 2)
+    {
+        CSparseCholeskySolver solver;
+        Sparse m = Build(solver, a);
+        Dense d = Column(solver, b);
+        return solver.Factorize(m) && solver.Solve(d) ? Values(d) : Vec{};
+    }
+    CCholmodSolver solver;
+    Enter(solver, a);
+    Vec x;
+    return solver.factorize(way == 0) && solver.solve(b, x) ? x : Vec{};
+}
+} // namespace
+
+TEST(SparseSolvers, BothWrappersSolveOrRefuseTheSameSystemsSilently)
+{
+    testing::internal::CaptureStdout(); // where CHOLMOD's own warnings would go
+    const int side = 60;
+    Vec smooth(side * side);
+    for (size_t j = 0; j < smooth.size(); ++j)
+        smooth[j] = std::sin(0.37 * j) + 0.25 * std::cos(0.011 * j * j);
+    struct SCase
+    {
+        const char* name;
+        SSymmetric a;
+        Vec x;
+        bool solves[3]; // supernodal, simplicial, CSparseCholeskySolver
+    } const cases[] = {
+        {"1x1", k1x1, {2.0}, {true, true, true}},
+        {"2x2", k2x2, {-0.5, 2.0}, {true, true, true}},
+        {"grid Laplacian plus identity",
+         Generate(side * side, [&](int i, int j)
+                  { return i == j ? 5.0 : (j - i == 1 && j % side != 0) || j - i == side ? -1.0 : 0.0; }),
+         smooth,
+         {true, true, true}},
+        // The simplicial LDL' factor handles indefinite matrices, the supernodal LL' one cannot;
+        // CHOLMOD factorises small matrices simplicially, larger ones supernodally.
+        {"indefinite 2x2", SSymmetric{2, {{{0, 1.0}}, {{0, 2.0}, {1, 1.0}}}}, {1.0, 1.0}, {false, true, true}},
+        {"indefinite dense", Generate(200, [](int i, int j) { return i == j ? 0.5 : 1.0; }), Vec(200, 1.0),
+         {false, true, false}},
+        {"second pivot 0", SSymmetric{2, {{{0, 1.0}}, {{0, 1.0}, {1, 1.0}}}}, {1.0, 1.0}, {false, false, false}},
+    };
+    for (const SCase& c : cases)
+        for (int way = 0; way < 3; ++way)
+        {
+            const Vec x = SolveWith(way, c.a, c.a.Multiply(c.x));
+            if (c.solves[way])
+                EXPECT_LT(MaxAbsDifference(c.x, x), 1e-12) << c.name << ", way " << way;
+            else
+                EXPECT_TRUE(x.empty()) << c.name << ", way " << way;
+        }
+    std::fflush(stdout);
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+}
+
+TEST(CCholmodSolver, DroppedEntriesSizesRowsAndMoves)
+{
+    EXPECT_FALSE(CCholmodSolver().factorize(true)); // no entries
+    // Entries before the first row, right of the diagonal or in a negative column are dropped, and
+    // a row is not begun twice.
+    CCholmodSolver solver, target;
+    solver.add_value(0, 100.0);
+    solver.begin_row();
+    Enter(solver, SSymmetric{2, {{{0, 4.0}, {1, 100.0}}, {{1, 3.0}, {-1, 100.0}, {0, 2.0}}}});
+    Vec b{2.0, 5.0}, b1{8.0}, longer{9.0, 9.0, 9.0}, x{7.0};
+    EXPECT_FALSE(solver.solve(b, x)); // not factorised
+    EXPECT_EQ(x, Vec{7.0});
+    ASSERT_TRUE(solver.factorize(true));
+    // x grows to the dimension, a longer x keeps its tail, a b of another size leaves x untouched.
+    EXPECT_TRUE(solver.solve(b, x) && solver.solve(b, longer) && !solver.solve(b1, x));
+    EXPECT_LT(MaxAbsDifference({-0.5, 2.0}, x), 1e-15);
+    EXPECT_LT(MaxAbsDifference({-0.5, 2.0, 9.0}, longer), 1e-15);
+
+    // A moved-from solver owns nothing and ignores entries.
+    CCholmodSolver moved(std::move(solver));
+    EXPECT_FALSE(solver.solve(b, x));
+    solver.begin_row();
+    solver.add_value(0, 1.0);
+    EXPECT_FALSE(solver.factorize(true));
+    Enter(target, k1x1);
+    ASSERT_TRUE(target.factorize(true));
+    target = std::move(moved);
+    x.clear();
+    ASSERT_TRUE(target.solve(b, x));
+    EXPECT_LT(MaxAbsDifference({-0.5, 2.0}, x), 1e-15);
+}
+
+TEST(CSparseCholeskySolver, AssemblesColumnsAndRejectsMisplacedEntries)
+{
+    CSparseCholeskySolver solver;
+    Sparse m = solver.CreateSparseMatrix(3);
+    EXPECT_THROW(m.AddValue(0, 1.0), VelmException); // no column begun yet
+    EXPECT_EQ(0, m.NextVector());
+    EXPECT_EQ(-1, m.NextVector());
+    m.AddValue(0, 4.0);
+    m.AddValue(2, 100.0); // below the diagonal: dropped
+    EXPECT_EQ(1, m.NextVector());
+    std::wstring message;
+    uint32_t line = 0;
+    try { m.AddValue(3, 1.0); }
+    catch (const VelmException& e) { message = e.GetMessageText().Str(), line = e.GetCodeLine(); }
+    EXPECT_EQ(message, L"Index 3 exceeds matrix dimensions 3");
+    EXPECT_EQ(line, 60u);
+    // None of the rejected entries reached the matrix: it is diag(4, 2, 1).
+    m.AddValue(1, 2.0);
+    m.NextVector();
+    m.AddValue(2, 1.0);
+    ASSERT_TRUE(solver.Factorize(m));
+    // Column-major and zero at first; each column is one right-hand side.
+    Dense b = solver.CreateDenseMatrix(3, 2);
+    EXPECT_EQ(Values(b), Vec(6, 0.0));
+    b(0, 0) = 8.0;
+    b.Ptr()[4] = 4.0;
+    ASSERT_TRUE(solver.Solve(b));
+    EXPECT_EQ(Values(b), (Vec{2.0, 0.0, 0.0, 0.0, 2.0, 0.0}));
+}
+
+TEST(CSparseCholeskySolver, FailuresLeaveTheRightHandSideAlone)
+{
+    CSparseCholeskySolver solver;
+    Sparse singular = Build(solver, SSymmetric{2, {{{0, 1.0}}, {{0, 1.0}, {1, 1.0}}}});
+    Sparse good = Build(solver, k2x2), tooMany = good;
+    EXPECT_FALSE(solver.Factorize(singular));
+    Dense b = Column(solver, {1.0, 2.0}); // resets CHOLMOD's status
+    EXPECT_FALSE(solver.Solve(b));
+    EXPECT_EQ(Values(b), (Vec{1.0, 2.0}));
+
+    // Factorising the same matrix twice must not close a column twice.
+    EXPECT_TRUE(solver.Factorize(good));
+    EXPECT_TRUE(solver.Factorize(good));
+    Dense three = Column(solver, {1.0, 2.0, 3.0});
+    EXPECT_FALSE(solver.Solve(three));
+    EXPECT_EQ(Values(three), (Vec{1.0, 2.0, 3.0}));
+
+    // More columns than the dimension (also by adding after a factorisation) and a column left
+    // empty (one too few) must not reach CHOLMOD; the previous factor is gone.
+    tooMany.NextVector();
+    tooMany.AddValue(0, 1.0);
+    EXPECT_FALSE(solver.Factorize(tooMany));
+    EXPECT_FALSE(solver.Solve(b));
+    Sparse gap = Build(solver, SSymmetric{3, {{{0, 1.0}}, {}, {{1, 1.0}, {2, 1.0}}}});
+    EXPECT_FALSE(solver.Factorize(gap));
+    good.AddValue(1, 1.0);
+    EXPECT_FALSE(solver.Factorize(good));
+
+    EXPECT_THROW(solver.CreateDenseMatrix(0x80000000u, 1), VelmException);
+    EXPECT_THROW(solver.CreateDenseMatrix(0x7FFFFFFFu, 0x7FFFFFFFu), VelmException);
+}
+
+TEST(CSparseCholeskySolver, CopiesAreDeepAndMovesTransferOwnership)
+{
+    CSparseCholeskySolver solver, target;
+    // Column 1 begun and still empty: the copy goes on independently.
+    Sparse half = Build(solver, SSymmetric{2, {{{0, 4.0}}, {}}}), copy = half, assigned = Build(solver, k1x1);
+    half.AddValue(1, 2.0);
+    copy.AddValue(1, 1.0);
+    assigned = copy;
+    ASSERT_TRUE(solver.Factorize(assigned));
+
+    // A moved solver keeps its factor, and the matrices it created stay valid.
+    target = CSparseCholeskySolver(std::move(solver));
+    Dense d = Column(target, {4.0, 4.0});
+    EXPECT_FALSE(solver.Factorize(half));
+    EXPECT_THROW(solver.CreateSparseMatrix(1), VelmException);
+    Dense taken(std::move(d));
+    EXPECT_EQ(0u, d.Size());
+    EXPECT_FALSE(target.Solve(d));
+    ASSERT_TRUE(target.Solve(taken));
+    EXPECT_EQ((Vec{1.0, 4.0}), Values(taken));
+    ASSERT_TRUE(target.Factorize(half));
+    d = std::move(taken);
+    ASSERT_TRUE(target.Solve(d));
+    EXPECT_EQ((Vec{0.25, 2.0}), Values(d));
+
+    // A matrix that outlives its solver still releases its storage safely.
+    Dense orphan = CSparseCholeskySolver().CreateDenseMatrix(3, 3);
+    orphan(2, 2) = 1.0;
+}
