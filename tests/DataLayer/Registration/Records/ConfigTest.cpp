@@ -101,17 +101,13 @@ TEST(VelmTorCorrICPPointConfig, AwkwardValuesDumpWithTheirConversionsButAreStore
 TEST(VelmTorCorrICPPointConfig, CopyAndMoveTransferEveryFieldAndMoveKeepsTheSource)
 {
     VelmTorCorrICPPointConfig source = AwkwardConfig();
-    VelmTorCorrICPPointConfig assigned;
+    VelmTorCorrICPPointConfig moved(std::move(source));
+    VelmTorCorrICPPointConfig assigned = AwkwardConfig();
+    assigned = VelmTorCorrICPPointConfig(); // replaces every field of a target that held values
+    EXPECT_EQ(Dump(assigned), Dump(VelmTorCorrICPPointConfig()));
     assigned = std::move(source);
-    VelmTorCorrICPPointConfig constructed(std::move(source));
-    for (const VelmTorCorrICPPointConfig* c : {&assigned, &constructed, &source})
+    VelmTorCorrICPPointConfig copied;
+    copied = moved;
+    for (const VelmTorCorrICPPointConfig* c : {&moved, &assigned, &copied, &source})
         EXPECT_EQ(Dump(*c), kAwkwardDump);
-    EXPECT_EQ(source.GetOffsetThreshold(), 16777217.0);
-
-    // Assignment replaces every field of a target that already held values.
-    VelmTorCorrICPPointConfig target = AwkwardConfig();
-    target = VelmTorCorrICPPointConfig();
-    EXPECT_EQ(Dump(target), Dump(VelmTorCorrICPPointConfig()));
-    target = constructed;
-    EXPECT_EQ(Dump(target), kAwkwardDump);
 }
