@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <memory>
+#include <tuple>
 
 using namespace EngineTest;
 using Base::CQuantizedNormal;
@@ -51,12 +52,6 @@ struct PairTest : EngineFixture
                                                       {up, up, up, up}, {255, 51, 102, 255}, {10, 0, 0, 0});
     std::unique_ptr<CSurfelCollection> B =
         Collection({{0, 0, 0.05f}, {1, 0, 0.05f}, {2, 0, 0.6f}}, {up, {1, 0, 0}, up}, {}, {12, 0, 0});
-    void Accumulate(const Base::CSurfelCollectionMask* maskA = nullptr,
-                    const Base::CSurfelCollectionMask* maskB = nullptr, const CbMatrix4Rd& T = CbMatrix4Rd::Identity())
-    {
-        e.dSumTestWeights = e.dSumOverlapWeights = e.dSumMatchedWeights = 0.0;
-        e.AccumulatePairWeights(*A, maskA, *B, maskB, T);
-    }
 };
 } // namespace
 
@@ -65,9 +60,7 @@ TEST_F(PairTest, DistanceWeightsAndValidPairs)
     const CQuantizedNormal n = Code(0, 0, 1);
     EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n), 1.0); // exactly at the threshold
     EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0, 1.0001f, 0}, n), 0.0);
-    // The moved point is rounded to float before the distance is measured.
-    EXPECT_EQ(e.GetDistanceWeight({1.00000001, 0, 0}, {0, 0, 0}, n), 1.0);
-
+    EXPECT_EQ(e.GetDistanceWeight({1.00000001, 0, 0}, {0, 0, 0}, n), 1.0); // the moved point is rounded to float
     config.SetSmoothDistanceThresholding(true);
     config.SetSamplingDensity(0.1f);
     EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0.05f, 0, 0}, n), 1.0);
@@ -76,9 +69,9 @@ TEST_F(PairTest, DistanceWeightsAndValidPairs)
 
     // A zero pair weight or a boundary flag refuses the pair without writing the distance weight.
     double out = -1.0;
-    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, false, 0.0, out));
-    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, true, {0.6f, 0, 0}, n, false, 1.0, out));
-    EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, true, 1.0, out));
+    for (const auto& [movedOnBoundary, partnerOnBoundary, weight] :
+         {std::tuple(false, false, 0.0), std::tuple(true, false, 1.0), std::tuple(false, true, 1.0)})
+        EXPECT_FALSE(e.IsAValidPair({0, 0, 0}, movedOnBoundary, {0.6f, 0, 0}, n, partnerOnBoundary, weight, out));
     EXPECT_EQ(out, -1.0);
     EXPECT_TRUE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, false, 1.0, out));
     EXPECT_NEAR(out, 0.1875, 1e-6);
@@ -102,11 +95,9 @@ TEST_F(PairTest, NormalCurvatureAndWeightTests)
     EXPECT_FALSE(e.IsSimilarCurvature(10, 12)); // tolerance trunc(2.55) = 2
     EXPECT_TRUE(e.IsSimilarCurvature(10, 11));
     config.SetCurvatureThreshold(1.0);
-    EXPECT_FALSE(e.IsSimilarCurvature(0, 255));
-    EXPECT_TRUE(e.IsSimilarCurvature(255, 1));
+    EXPECT_TRUE(!e.IsSimilarCurvature(0, 255) && e.IsSimilarCurvature(255, 1));
 
-    EXPECT_TRUE(e.IsOnBoundary(false, true));
-    EXPECT_FALSE(e.IsOnBoundary(false, false));
+    EXPECT_TRUE(e.IsOnBoundary(false, true) && !e.IsOnBoundary(false, false));
     EXPECT_EQ(e.GetSquaredError({1, 1, 1}, {4, -2, 3}, {0, 0, 1}), 4.0); // tangential offset ignored
     e.dSumOfPairWeights = 1.0;
     EXPECT_FALSE(e.HasSufficientPairWeights());
@@ -116,15 +107,12 @@ TEST_F(PairTest, NormalCurvatureAndWeightTests)
 
 TEST_F(PairTest, BoundingBoxOverlapAndVolume)
 {
-    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}, {0.5f, 0.2f, 0.7f}}, {up, up, up});
-    const auto apart = Collection({{3, 0, 0}, {4, 1, 1}, {3.5f, 0.5f, 0.5f}}, {up, up, up});
-    const CbMatrix4Rd I = CbMatrix4Rd::Identity(), T = CbMatrix4Rd::Translation(2.5, 0, 0);
+    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}}, {up, up}), apart = Collection({{3, 0, 0}, {4, 1, 1}}, {up, up});
+    const CbMatrix4Rd I = CbMatrix4Rd::Identity(), T = CbMatrix4Rd::Translation(2.5, 0, 0); // T maps A into B
     config.SetBoundingBoxBlowup(0.0f);
     EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*unit, *apart, I));
     EXPECT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, I), 0.0f);
-    // T maps A into B's space.
-    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, T));
-    EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*apart, *unit, T));
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, T) && !e.CheckForBoundingBoxOverlap(*apart, *unit, T));
     EXPECT_FLOAT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, T), 0.5f);
     // Both boxes grow by 1: closed boxes that touch at x = 2 overlap, with no volume.
     config.SetBoundingBoxBlowup(1.0f);
@@ -135,41 +123,30 @@ TEST_F(PairTest, BoundingBoxOverlapAndVolume)
 TEST_F(PairTest, AccumulatedQuotientSums)
 {
     const double q02 = 51.0f / 255.0f, q04 = 102.0f / 255.0f;
+    auto sums = [&](const Base::CSurfelCollectionMask* maskA, const Base::CSurfelCollectionMask* maskB) {
+        e.dSumTestWeights = e.dSumOverlapWeights = e.dSumMatchedWeights = 0.0;
+        e.AccumulatePairWeights(*A, maskA, *B, maskB, CbMatrix4Rd::Identity());
+        return std::vector<double>{e.dSumTestWeights, e.dSumOverlapWeights, e.dSumMatchedWeights};
+    };
     // Curvatures 10 and 12 differ by the tolerance of 2: the only normal match is refused.
-    Accumulate();
-    EXPECT_EQ(e.dSumTestWeights, 1.0 + q02 + q04 + 1.0);
-    EXPECT_EQ(e.dSumOverlapWeights, 1.0 + q02 + q04);
-    EXPECT_EQ(e.dSumMatchedWeights, 0.0);
+    EXPECT_EQ(sums(nullptr, nullptr), (std::vector<double>{1.0 + q02 + q04 + 1.0, 1.0 + q02 + q04, 0.0}));
     config.SetCurvatureThreshold(0.02);
-    Accumulate();
-    EXPECT_EQ(e.dSumMatchedWeights, 1.0);
+    EXPECT_EQ(sums(nullptr, nullptr), (std::vector<double>{1.0 + q02 + q04 + 1.0, 1.0 + q02 + q04, 1.0}));
 
-    // A masked sample does not use up the limit; a masked partner is not found.
-    Base::CSurfelCollectionMask maskA(4), maskB(3);
+    // A masked sample does not use up the limit (unsigned: -1 is none); a masked partner is not found.
+    Base::CSurfelCollectionMask maskA(4), maskB(3), shortMask(2);
     maskA[0] = 1;
-    config.SetNrTestSamples(2);
-    Accumulate(&maskA);
-    EXPECT_EQ(e.dSumTestWeights, q02 + q04);
-    config.SetNrTestSamples(-1); // unsigned: no limit
     maskB[0] = 4;
-    Accumulate(nullptr, &maskB);
-    EXPECT_EQ(e.dSumTestWeights, 1.0 + q02 + q04 + 1.0);
-    EXPECT_EQ(e.dSumOverlapWeights, q02 + q04);
-    EXPECT_EQ(e.dSumMatchedWeights, 0.0);
-
+    config.SetNrTestSamples(2);
+    EXPECT_EQ(sums(&maskA, nullptr), (std::vector<double>{q02 + q04, q02 + q04, 0.0}));
+    config.SetNrTestSamples(-1);
+    EXPECT_EQ(sums(nullptr, &maskB), (std::vector<double>{1.0 + q02 + q04 + 1.0, q02 + q04, 0.0}));
     // The overlap range is strict: the third sample's partner lies exactly 0.6 away.
     config.SetOverlapRange(0.6f);
-    Accumulate();
-    EXPECT_EQ(e.dSumOverlapWeights, 1.0 + q02);
-    // Disjoint boxes add nothing.
-    Accumulate(nullptr, nullptr, CbMatrix4Rd::Translation(100, 0, 0));
-    EXPECT_EQ(e.dSumTestWeights + e.dSumOverlapWeights + e.dSumMatchedWeights, 0.0);
-
+    EXPECT_EQ(sums(nullptr, nullptr)[1], 1.0 + q02);
     // A mask shorter than its collection is refused before anything is added.
-    Base::CSurfelCollectionMask shortMask(2);
-    e.dSumTestWeights = 5.0;
-    EXPECT_THROW(e.AccumulatePairWeights(*A, &shortMask, *B, nullptr, CbMatrix4Rd::Identity()), VelmException);
-    EXPECT_EQ(e.dSumTestWeights, 5.0);
+    EXPECT_THROW(sums(&shortMask, nullptr), VelmException);
+    EXPECT_EQ(e.dSumTestWeights, 0.0);
 }
 
 TEST_F(PairTest, NormalsAreRotatedWithoutTheTranslation)
@@ -179,16 +156,16 @@ TEST_F(PairTest, NormalsAreRotatedWithoutTheTranslation)
     T.e[5] = T.e[10] = 0;
     T.e[9] = 1;
     T.e[6] = -1;
+    const CbVector3f y(0, 1, 0);
     A = Collection({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {up, up, up});
-    B = Collection({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {{0, 1, 0}, {0, 1, 0}, {0, 1, 0}});
-    Accumulate(nullptr, nullptr, T);
-    EXPECT_EQ(e.dSumTestWeights, 3.0);
-    EXPECT_EQ(e.dSumMatchedWeights, 3.0);
+    B = Collection({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {y, y, y});
+    e.AccumulatePairWeights(*A, nullptr, *B, nullptr, T);
+    EXPECT_TRUE(e.dSumTestWeights == 3.0 && e.dSumMatchedWeights == 3.0);
 
     // A collection without normals throws before anything is added.
     SSurfelData noNormals;
     noNormals.vecPositions = {{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}};
     B = std::make_unique<CSurfelCollection>(std::move(noNormals));
-    EXPECT_THROW(Accumulate(nullptr, nullptr, T), VelmException);
-    EXPECT_EQ(e.dSumTestWeights, 0.0);
+    EXPECT_THROW(e.AccumulatePairWeights(*A, nullptr, *B, nullptr, T), VelmException);
+    EXPECT_EQ(e.dSumTestWeights, 3.0);
 }
