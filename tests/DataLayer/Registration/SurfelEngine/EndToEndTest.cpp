@@ -33,13 +33,15 @@ const CbMatrix4Rd c_Motions[] = {RigidMotion({1.0, 2.0, 3.0}, 0.05, CbVector3d(1
                                  RigidMotion({-2.0, 1.0, 0.5}, 0.07, CbVector3d(-2.0, 0.5, 1.5)),
                                  RigidMotion({0.0, 0.0, 1.0}, -0.04, CbVector3d(0.5, 2.0, -0.7))};
 
+// Owns its configuration, which the engine only refers to.
 struct Registration
 {
+    VelmTorCorrICPPointConfig config;
     VelmTorCorrICPPointSC engine;
     std::shared_ptr<const VelmTorCorrICPRegistrationResult> result;
 
-    Registration(const ScanPair& scans, const VelmTorCorrICPPointConfig& config,
-                 const CbMatrix4Rd& start = CbMatrix4Rd())
+    Registration(const ScanPair& scans, const VelmTorCorrICPPointConfig& c, const CbMatrix4Rd& start = CbMatrix4Rd())
+        : config(c)
     {
         engine.SetConfiguration(config);
         engine.SetModelFix(*scans.fix, nullptr);
@@ -116,7 +118,7 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
     EXPECT_EQ(apart.result->GetNrFoundPairs(), 0u);
     EXPECT_TRUE(std::isnan(apart.result->GetOverlapQuotient()));
     // With a non-negative minimum the pair-weight rule fires first.
-    config.SetMinimumPairWeights(0.0f);
+    apart.config.SetMinimumPairWeights(0.0f);
     EXPECT_EQ(apart.Calculate().GetState(), State::OverlapQualityBad);
     EXPECT_EQ(apart.result->GetFailureCause(), CString(L" fConvergenceSumOfPairWeights=0.000000 (0.000000)"));
 
