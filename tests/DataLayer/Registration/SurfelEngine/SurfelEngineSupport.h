@@ -32,11 +32,10 @@ public:
         SC::ComputeOverlapRepresentation, SC::ComputePairWeightsQuotient, SC::GetOffset, SC::GetRMSE,
         SC::SetDistanceThreshold;
     using SC::accBoundaryFix, SC::accBoundaryFloat, SC::accQualityFix, SC::accQualityFloat, SC::accWeightFix,
-        SC::accWeightFloat, SC::bbOverlap, SC::bBoundingBoxesOverlap, SC::bSurfelCountTooLow, SC::ceFloat,
-        SC::dCentreWeightSum, SC::dOverallSumOfPairWeights, SC::dOverlapQuotient, SC::dPairWeightsQuotient,
-        SC::dRMSE, SC::dSumMatchedWeights, SC::dSumOfPairWeights, SC::dSumOverlapWeights, SC::dSumTestWeights,
+        SC::accWeightFloat, SC::bbOverlap, SC::bSurfelCountTooLow, SC::ceFloat, SC::dOverallSumOfPairWeights,
+        SC::dOverlapQuotient, SC::dPairWeightsQuotient, SC::dRMSE, SC::dSumOfPairWeights, SC::dSumTestWeights,
         SC::mCenteredTransform, SC::pMaskFix, SC::pModelFix, SC::pModelFloat, SC::uiNrDepthImagePairs,
-        SC::uiNrFoundPairs, SC::vecNearestResult, SC::vecNeighbourIndices, SC::vecPairs, SC::vPairCentre;
+        SC::vecNearestResult, SC::vecNeighbourIndices, SC::vecPairs, SC::vPairCentre;
 };
 
 // Surfels at the given positions, all facing +z, sampled in index order.
