@@ -47,11 +47,9 @@ public:
         return std::sqrt(m.e[12] * m.e[12] + m.e[13] * m.e[13] + m.e[14] * m.e[14]);
     };
     std::vector<double> steps;
-    std::vector<CbVector3d> stepTranslations;
 
     XoBoundingBox3D overlapBox{CbVector3f(0, 0, 0), CbVector3f(1, 1, 1)};
     double overlapQuotient = 0.9, pairWeightsQuotient = 0.9;
-    int quotientCalls = 0;
     bool modelsMissing = false;
 
     using E = VelmTorCorrICPPoint;
@@ -101,14 +99,12 @@ protected:
     CbMatrix4Rd approximateRigidTransformation(const CbVector3d& t, const CbVector3d&, double step) override
     {
         steps.push_back(step);
-        stepTranslations.push_back(t);
         return CbMatrix4Rd::Translation(step * t.x, step * t.y, step * t.z);
     }
 
     void ComputeOverlapRepresentation() override { bbOverlap = overlapBox; }
     void ComputePairWeightsQuotient() override
     {
-        ++quotientCalls;
         dOverlapQuotient = overlapQuotient, dPairWeightsQuotient = pairWeightsQuotient;
     }
 };
