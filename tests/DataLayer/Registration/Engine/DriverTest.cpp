@@ -1,6 +1,7 @@
 #include "ScriptedEngine.h"
 
 #include <cmath>
+#include <tuple>
 
 using namespace EngineTest;
 using DriverTest = EngineFixture;
@@ -62,45 +63,31 @@ TEST_F(DriverTest, IterationLimitsAndFinishingOrder)
     EXPECT_EQ(e.GetResult()->GetNrIterations(), 3u);
 
     // The count compares unsigned (-1 never ends the loop), the offset and the weights strictly.
-    const struct
-    {
-        int maxIterations;
-        double offset, weights;
-        bool finished;
-    } cases[] = {{-1, 1.0, 2.0, false}, {1000000, 1.0, 2.0, true}, {-1, 0.01, 2.0, false},
-                 {-1, 0.00999, 2.0, true}, {-1, 1.0, 1.0, true},   {-1, 1.0, std::nan(""), true}};
     e.uiIteration = 1000000;
-    for (const auto& c : cases)
+    for (const auto& [maxIterations, offset, weights, finished] :
+         {std::tuple(-1, 1.0, 2.0, false), std::tuple(1000000, 1.0, 2.0, true), std::tuple(-1, 0.01, 2.0, false),
+          std::tuple(-1, 0.00999, 2.0, true), std::tuple(-1, 1.0, 1.0, true), std::tuple(-1, 1.0, std::nan(""), true)})
     {
-        config.SetMaxIterations(c.maxIterations);
-        e.dOffset = c.offset;
-        e.dSumOfPairWeights = c.weights;
-        EXPECT_EQ(e.IsFinished(), c.finished) << c.maxIterations << " " << c.offset << " " << c.weights;
+        config.SetMaxIterations(maxIterations);
+        e.dOffset = offset, e.dSumOfPairWeights = weights;
+        EXPECT_EQ(e.IsFinished(), finished) << maxIterations << " " << offset << " " << weights;
     }
 }
 
 TEST_F(DriverTest, SecondHalfUpdatesOnlyWithEnoughWeightAndOverlap)
 {
     e.Init();
-    const struct
+    for (const auto& [weights, overlap, check, updates] : {std::tuple(1.0, true, true, 0), std::tuple(1.0, true, false, 1),
+                                                           std::tuple(5.0, false, true, 0), std::tuple(5.0, true, true, 1)})
     {
-        double weights;
-        bool overlap, check;
-        int updates;
-    } cases[] = {{1.0, true, true, 0}, {1.0, true, false, 1}, {5.0, false, true, 0}, {5.0, true, true, 1}};
-    for (const auto& c : cases)
-    {
-        e.dSumOfPairWeights = c.weights;
-        e.bBoundingBoxesOverlap = c.overlap;
-        e.buildMatrixCalls = 0;
-        e.DoICPIteration2(c.check);
-        EXPECT_EQ(e.buildMatrixCalls, c.updates) << c.weights << c.overlap << c.check;
+        e.dSumOfPairWeights = weights, e.bBoundingBoxesOverlap = overlap, e.buildMatrixCalls = 0;
+        e.DoICPIteration2(check);
+        EXPECT_EQ(e.buildMatrixCalls, updates) << weights << overlap << check;
     }
     EXPECT_EQ(e.uiIteration, 4u);
 
     // Too little pair weight in a whole registration: no update, and it ends after one iteration.
-    e.pairWeightSum = 0.5;
-    e.buildMatrixCalls = 0;
+    e.pairWeightSum = 0.5, e.buildMatrixCalls = 0;
     e.offset = [](const CbMatrix4Rd&) { return 1.0; };
     e.CalculateICPTransform();
     EXPECT_EQ(e.buildMatrixCalls, 0);

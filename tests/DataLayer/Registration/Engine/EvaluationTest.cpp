@@ -19,10 +19,7 @@ struct Evaluation
         e.Init();
         e.overlapBox = XoBoundingBox3D(CbVector3f(0, 0, 0), CbVector3f(2, 0, 0));
         SetDiagonal({2, 1, 1, 1, 1, 1});
-        e.uiIteration = 10;
-        e.dOffset = 0.001;
-        e.dSumOfPairWeights = 5.0;
-        e.dRMSE = 0.5;
+        e.uiIteration = 10, e.dOffset = 0.001, e.dSumOfPairWeights = 5.0, e.dRMSE = 0.5;
     }
     void SetDiagonal(const std::vector<double>& d)
     {
