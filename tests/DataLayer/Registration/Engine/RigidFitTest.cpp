@@ -23,6 +23,7 @@ TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
     std::mt19937 rng(17);
     std::uniform_real_distribution<double> coord(-50.0, 50.0), angle(-M_PI, M_PI);
     std::normal_distribution<double> noise(0.0, 0.05);
+    int roundingShows = 0;
     for (int trial = 0; trial < 30; ++trial)
     {
         // Exact data gives the motion back; noisy data gives the fit of an independent (SVD-based)
@@ -57,36 +58,20 @@ TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
         const Eigen::Matrix4d expected = noisy ? Eigen::Matrix4d(Eigen::umeyama(pa, pb, false)) : T;
         const Eigen::Matrix4d m = Of(Fit(a, b));
         EXPECT_LT((m.topLeftCorner<3, 3>() - expected.topLeftCorner<3, 3>()).norm(), 1e-9) << trial;
-        // The translation carries the single-precision rounding of the rotated centre.
         EXPECT_LT((m.topRightCorner<3, 1>() - expected.topRightCorner<3, 1>()).norm(), 1e-5) << trial;
         EXPECT_EQ(m.row(3), Eigen::RowVector4d(0, 0, 0, 1));
+        // The translation carries the single-precision rounding of the rotated centre.
+        CbVector3d cA, cB;
+        VelmTorCorrICPPoint::getCentersOfGravity(a, b, cA, cB);
+        const Eigen::Vector3d r = m.topLeftCorner<3, 3>() * Eigen::Vector3d(cA.x, cA.y, cA.z),
+                              c(cB.x, cB.y, cB.z), tm = m.col(3).head(3);
+        EXPECT_EQ(tm, c - r.cast<float>().cast<double>()) << trial;
+        roundingShows += tm != c - r;
         // A second list longer than the first is read only as far as the first goes.
         b.push_back({CbVector3d(1e6, 1e6, 1e6), 100.0});
         EXPECT_EQ(Of(Fit(a, b)), m);
     }
-}
-
-TEST(RigidFit, TranslationCarriesSinglePrecisionRoundingOfTheRotatedCentre)
-{
-    // A centre far from the origin: the rotated centre is rounded to float before the subtraction.
-    const Eigen::Matrix3d R = Eigen::AngleAxisd(0.3, Eigen::Vector3d(0.2, -0.5, 1).normalized()).toRotationMatrix();
-    const Eigen::Vector3d t(0.123456789, -0.987654321, 0.5);
-    PointList a, b;
-    for (const Eigen::Vector3d& o : {Eigen::Vector3d(0, 0, 0), Eigen::Vector3d(10, 0, 0), Eigen::Vector3d(0, 10, 0),
-                                     Eigen::Vector3d(0, 0, 10), Eigen::Vector3d(3, 7, -2)})
-    {
-        const Eigen::Vector3d p = Eigen::Vector3d(1000.3, 999.7, 1000.1) + o;
-        a.push_back({Cb(p), 1.0});
-        b.push_back({Cb(R * p + t), 1.0});
-    }
-    const Eigen::Matrix4d m = Of(Fit(a, b));
-    CbVector3d cA, cB;
-    VelmTorCorrICPPoint::getCentersOfGravity(a, b, cA, cB);
-    const Eigen::Vector3d r = m.topLeftCorner<3, 3>() * Eigen::Vector3d(cA.x, cA.y, cA.z);
-    const Eigen::Vector3d c(cB.x, cB.y, cB.z), tm = m.col(3).head(3);
-    EXPECT_EQ(tm, c - r.cast<float>().cast<double>());
-    EXPECT_NE(tm, c - r);
-    EXPECT_LT((tm - t).norm(), 1e-4);
+    EXPECT_GT(roundingShows, 20);
 }
 
 TEST(RigidFit, DegenerateInputAndTheNineSums)
