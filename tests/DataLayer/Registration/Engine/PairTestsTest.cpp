@@ -123,9 +123,10 @@ TEST_F(PairTest, BoundingBoxOverlapAndVolume)
 TEST_F(PairTest, AccumulatedQuotientSums)
 {
     const double q02 = 51.0f / 255.0f, q04 = 102.0f / 255.0f;
-    auto sums = [&](const Base::CSurfelCollectionMask* maskA, const Base::CSurfelCollectionMask* maskB) {
+    auto sums = [&](const Base::CSurfelCollectionMask* maskA, const Base::CSurfelCollectionMask* maskB,
+                    const CbMatrix4Rd& T = CbMatrix4Rd::Identity()) {
         e.dSumTestWeights = e.dSumOverlapWeights = e.dSumMatchedWeights = 0.0;
-        e.AccumulatePairWeights(*A, maskA, *B, maskB, CbMatrix4Rd::Identity());
+        e.AccumulatePairWeights(*A, maskA, *B, maskB, T);
         return std::vector<double>{e.dSumTestWeights, e.dSumOverlapWeights, e.dSumMatchedWeights};
     };
     // Curvatures 10 and 12 differ by the tolerance of 2: the only normal match is refused.
@@ -147,11 +148,8 @@ TEST_F(PairTest, AccumulatedQuotientSums)
     // A mask shorter than its collection is refused before anything is added.
     EXPECT_THROW(sums(&shortMask, nullptr), VelmException);
     EXPECT_EQ(e.dSumTestWeights, 0.0);
-}
 
-TEST_F(PairTest, NormalsAreRotatedWithoutTheTranslation)
-{
-    // T turns (0, 0, 1) into (0, 1, 0) and shifts along x; B's normals point along y.
+    // Normals turn with T but do not move with it: T turns (0, 0, 1) into (0, 1, 0) and shifts along x.
     CbMatrix4Rd T = CbMatrix4Rd::Translation(5, 0, 0);
     T.e[5] = T.e[10] = 0;
     T.e[9] = 1;
@@ -159,9 +157,7 @@ TEST_F(PairTest, NormalsAreRotatedWithoutTheTranslation)
     const CbVector3f y(0, 1, 0);
     A = Collection({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {up, up, up});
     B = Collection({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {y, y, y});
-    e.AccumulatePairWeights(*A, nullptr, *B, nullptr, T);
-    EXPECT_TRUE(e.dSumTestWeights == 3.0 && e.dSumMatchedWeights == 3.0);
-
+    EXPECT_EQ(sums(nullptr, nullptr, T), (std::vector<double>{3.0, 3.0, 3.0}));
     // A collection without normals throws before anything is added.
     SSurfelData noNormals;
     noNormals.vecPositions = {{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}};
