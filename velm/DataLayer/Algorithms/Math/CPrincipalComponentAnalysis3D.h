@@ -23,8 +23,9 @@ public:
     // The weight is not checked; a negative weight subtracts the point.
     void Add(const T& p, ScalarType w);
 
-    // Does nothing while the weight sum is 0. The accumulated sums are kept, so points may still be
-    // added and ComputePCA repeated: each call describes all points added so far.
+    // Does nothing while the weight sum is 0. Replaces the second moments and the second sum by their
+    // means in place: call it once after the last Add. A second call divides the means again, and
+    // points added afterwards are summed onto means.
     void ComputePCA();
 
     // Weighted mean of the points; an empty object divides by zero (non-finite components).
