@@ -20,6 +20,26 @@ Base::TElementAccessRead<Definition> OptionalAccessor(const Base::ISurfelCollect
     return access;
 }
 
+// The five accessors the engine copies from a model, all fetched before the engine changes: a model
+// that lacks a mandatory element throws here and the engine keeps its previous model untouched.
+struct SModelAccessors
+{
+    explicit SModelAccessors(const Base::ISurfelCollection& model)
+        : position(model.GetReadAccessor<Base::CSCElementDefinitionPosition>()),
+          normal(model.GetReadAccessor<Base::CSCElementDefinitionNormal>()),
+          quality(OptionalAccessor<Base::CSCElementDefinitionQuality>(model)),
+          weight(OptionalAccessor<Base::CSCElementDefinitionWeight>(model)),
+          boundary(OptionalAccessor<Base::CSCElementDefinitionBoundaryFlag>(model))
+    {
+    }
+
+    Base::TElementAccessRead<Base::CSCElementDefinitionPosition> position;
+    Base::TElementAccessRead<Base::CSCElementDefinitionNormal> normal;
+    Base::TElementAccessRead<Base::CSCElementDefinitionQuality> quality;
+    Base::TElementAccessRead<Base::CSCElementDefinitionWeight> weight;
+    Base::TElementAccessRead<Base::CSCElementDefinitionBoundaryFlag> boundary;
+};
+
 // Masks are read by surfel index without bounds checks in the hot loops, so a mask must cover the
 // whole model before it is accepted.
 void CheckMask(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask, const char* function)
@@ -98,22 +118,16 @@ VelmTorCorrICPPointSC::~VelmTorCorrICPPointSC() = default;
 
 void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask)
 {
-    // Everything is fetched before anything is stored: a model that lacks a mandatory element
-    // throws and the engine keeps its previous model untouched.
     CheckMask(model, mask, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
-    const auto position = model.GetReadAccessor<Base::CSCElementDefinitionPosition>();
-    const auto normal = model.GetReadAccessor<Base::CSCElementDefinitionNormal>();
-    const auto quality = OptionalAccessor<Base::CSCElementDefinitionQuality>(model);
-    const auto weight = OptionalAccessor<Base::CSCElementDefinitionWeight>(model);
-    const auto boundary = OptionalAccessor<Base::CSCElementDefinitionBoundaryFlag>(model);
+    const SModelAccessors access(model);
 
     pModelFix = &model;
     pMaskFix = mask;
-    accPositionFix = position;
-    accNormalFix = normal;
-    accQualityFix = quality;
-    accWeightFix = weight;
-    accBoundaryFix = boundary;
+    accPositionFix = access.position;
+    accNormalFix = access.normal;
+    accQualityFix = access.quality;
+    accWeightFix = access.weight;
+    accBoundaryFix = access.boundary;
 }
 
 void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
@@ -129,20 +143,16 @@ void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
                                     L"The floating model has no derived data.");
         ellipsoid = derived->GetCovarianceEllipsoid();
     }
-    const auto position = model.GetReadAccessor<Base::CSCElementDefinitionPosition>();
-    const auto normal = model.GetReadAccessor<Base::CSCElementDefinitionNormal>();
-    const auto quality = OptionalAccessor<Base::CSCElementDefinitionQuality>(model);
-    const auto weight = OptionalAccessor<Base::CSCElementDefinitionWeight>(model);
-    const auto boundary = OptionalAccessor<Base::CSCElementDefinitionBoundaryFlag>(model);
+    const SModelAccessors access(model);
 
     pModelFloat = &model;
     pMaskFloat = mask;
     ceFloat = ellipsoid;
-    accPositionFloat = position;
-    accNormalFloat = normal;
-    accQualityFloat = quality;
-    accWeightFloat = weight;
-    accBoundaryFloat = boundary;
+    accPositionFloat = access.position;
+    accNormalFloat = access.normal;
+    accQualityFloat = access.quality;
+    accWeightFloat = access.weight;
+    accBoundaryFloat = access.boundary;
 }
 
 CbVector3f VelmTorCorrICPPointSC::GetPositionFloat(uint32_t index) const

@@ -38,6 +38,18 @@ std::shared_ptr<const Base::ISurfelCollectionDerivedData> DerivedDataOf(const Ba
     return derived;
 }
 
+// The boxes of both collections as the overlap tests compare them: B's inflated, then A's mapped into
+// B's space with T rounded to float and inflated.
+void InflatedBoxes(const Base::ISurfelCollection& A, const Base::ISurfelCollection& B, const CbMatrix4Rd& T,
+                   float blowup, const char* function, XoBoundingBox3D& boxA, XoBoundingBox3D& boxB)
+{
+    boxB = DerivedDataOf(B, function)->GetBoundingBox();
+    boxB.Inflate(blowup);
+    boxA = DerivedDataOf(A, function)->GetBoundingBox();
+    boxA.Transform(CbMatrix4Rf(T));
+    boxA.Inflate(blowup);
+}
+
 // The quality of a surfel: its quality byte, else its weight, else 1.
 class QualityReader
 {
@@ -170,12 +182,8 @@ bool VelmTorCorrICPPoint::CheckForBoundingBoxOverlap(const Base::ISurfelCollecti
                                                      const Base::ISurfelCollection& B, const CbMatrix4Rd& T)
 {
     static const char* const function = "DataLayer::VelmTorCorrICPPoint::CheckForBoundingBoxOverlap";
-    const float blowup = RequireConfiguration(function).GetBoundingBoxBlowup();
-    XoBoundingBox3D boxB(DerivedDataOf(B, function)->GetBoundingBox());
-    boxB.Inflate(blowup);
-    XoBoundingBox3D boxA(DerivedDataOf(A, function)->GetBoundingBox());
-    boxA.Transform(CbMatrix4Rf(T));
-    boxA.Inflate(blowup);
+    XoBoundingBox3D boxA, boxB;
+    InflatedBoxes(A, B, T, RequireConfiguration(function).GetBoundingBoxBlowup(), function, boxA, boxB);
     return boxA.Intersect(boxB) == 1;
 }
 
@@ -183,12 +191,8 @@ float VelmTorCorrICPPoint::GetBoundingBoxOverlapVolume(const Base::ISurfelCollec
                                                        const Base::ISurfelCollection& B, const CbMatrix4Rd& T)
 {
     static const char* const function = "DataLayer::VelmTorCorrICPPoint::GetBoundingBoxOverlapVolume";
-    const float blowup = RequireConfiguration(function).GetBoundingBoxBlowup();
-    XoBoundingBox3D boxB(DerivedDataOf(B, function)->GetBoundingBox());
-    boxB.Inflate(blowup);
-    XoBoundingBox3D boxA(DerivedDataOf(A, function)->GetBoundingBox());
-    boxA.Transform(CbMatrix4Rf(T));
-    boxA.Inflate(blowup);
+    XoBoundingBox3D boxA, boxB;
+    InflatedBoxes(A, B, T, RequireConfiguration(function).GetBoundingBoxBlowup(), function, boxA, boxB);
     XoBoundingBox3D overlap;
     overlap.Intersection(boxA, boxB);
     if (!overlap.box.IsValid())
