@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <limits>
+#include <initializer_list>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -21,29 +23,13 @@ namespace fs = std::filesystem;
 
 namespace
 {
-// A fresh directory per test, removed afterwards.
-class ScratchDir
+// A fresh directory, removed afterwards.
+struct ScratchDir
 {
-public:
-    ScratchDir()
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_path = fs::temp_directory_path() / ("velm_io_" + std::string(info->name()) + "_" + std::to_string(::getpid()));
-        fs::remove_all(m_path);
-        fs::create_directories(m_path);
-    }
-    ~ScratchDir() { fs::remove_all(m_path); }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
-    std::vector<std::string> Entries() const
-    {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(m_path))
-            names.push_back(e.path().filename().string());
-        return names;
-    }
-
-private:
-    fs::path m_path;
+    const fs::path path = fs::temp_directory_path() / ("velm_io_test_" + std::to_string(::getpid()));
+    ScratchDir() { fs::remove_all(path); fs::create_directories(path); }
+    ~ScratchDir() { fs::remove_all(path); }
+    std::string File(const std::string& name) const { return (path / name).string(); }
 };
 
 IO::SPointCloud ParsePly(const std::string& bytes, const std::string& name = "t.ply")
@@ -60,14 +46,8 @@ IO::SPointCloud ParseXyz(const std::string& bytes, const std::string& name = "t.
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try
-    {
-        f();
-    }
-    catch (const VelmException& e)
-    {
-        return e.what();
-    }
+    try { f(); }
+    catch (const VelmException& e) { return e.what(); }
     return "";
 }
 
@@ -95,7 +75,6 @@ std::string MixedPly(const std::string& format)
     const double xyz[3][3] = {{0.5, -1.25, 2.0}, {1e-3, 3.0, -0.75}, {-2.5, 0.125, 1e3}};
     const float n[3][3] = {{0, 0, 1}, {0, 1, 0}, {0.6f, 0, 0.8f}};
     const uint16_t q[3] = {0, 7, 65535};
-    const int32_t grid[4] = {2, -1, 0, 1};
     if (format == "ascii")
     {
         char line[256];
@@ -105,10 +84,7 @@ std::string MixedPly(const std::string& format)
                           xyz[i][2], n[i][0], n[i][1], n[i][2], q[i]);
             h += line;
         }
-        h += "3 0 1 2\r\n";
-        for (int g : grid)
-            h += g < 0 ? "0 \r\n" : "1 " + std::to_string(g) + " \r\n";
-        return h;
+        return h + "3 0 1 2\r\n1 2 \r\n0 \r\n1 0 \r\n1 1 \r\n";
     }
     const bool big = format == "binary_big_endian";
     for (int i = 0; i < 3; ++i)
@@ -121,14 +97,12 @@ std::string MixedPly(const std::string& format)
             Put<float>(h, n[i][k], big);
         Put<uint16_t>(h, q[i], big);
     }
-    Put<uint8_t>(h, 3, big);
-    for (int32_t k = 0; k < 3; ++k)
-        Put<int32_t>(h, k, big);
-    for (int32_t g : grid)
+    // The face, then the range grid's cells.
+    for (const std::vector<int32_t>& list : {std::vector<int32_t>{0, 1, 2}, {2}, {}, {0}, {1}})
     {
-        Put<uint8_t>(h, g < 0 ? 0 : 1, big);
-        if (g >= 0)
-            Put<int32_t>(h, g, big);
+        Put<uint8_t>(h, static_cast<uint8_t>(list.size()), big);
+        for (int32_t k : list)
+            Put<int32_t>(h, k, big);
     }
     return h;
 }
@@ -138,6 +112,14 @@ const std::string kAsciiHeader = "ply\nformat ascii 1.0\nelement vertex 2\nprope
 
 const std::string kBinaryHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
                                   "property float y\nproperty float z\nend_header\n";
+
+std::string BinaryPly(std::initializer_list<float> values)
+{
+    std::string bytes = kBinaryHeader;
+    for (float v : values)
+        Put(bytes, v, false);
+    return bytes;
+}
 } // namespace
 
 TEST(PlyReader, ReadsEveryEncodingWithAnyElementsAndTypes)
@@ -176,81 +158,54 @@ TEST(PlyReader, OptionalPartsAndGridWithoutSize)
 
 TEST(PlyReader, MalformedFilesNameFileAndPlace)
 {
-    struct Case
-    {
-        const char* label;
-        std::string bytes;
-        std::string message;
+    struct Case { const char* label; std::string bytes, message; };
+    const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
+    const std::string at16 = "byte offset " + std::to_string(kBinaryHeader.size() + 16);
+    const std::string hugeHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + xyz + "end_header\n";
+    // A 1 x cols range image of one cell, which holds the given list.
+    const auto grid = [&](const char* cols, const char* cell) {
+        return "ply\nformat ascii 1.0\nobj_info num_cols " + std::string(cols) + "\nobj_info num_rows 1\nelement vertex 1\n" +
+               xyz + "element range_grid 1\nproperty list uchar int vertex_indices\nend_header\n1 2 3\n" + cell;
     };
-    std::string truncated = kBinaryHeader;
-    for (float v : {1.0f, 2.0f, 3.0f, 4.0f})
-        Put(truncated, v, false);
-    std::string binaryNan = kBinaryHeader;
-    for (float v : {1.0f, 2.0f, 3.0f, 4.0f, std::numeric_limits<float>::quiet_NaN(), 6.0f})
-        Put(binaryNan, v, false);
-    std::string binaryLong = binaryNan.substr(0, kBinaryHeader.size() + 16);
-    for (float v : {5.0f, 6.0f, 7.0f})
-        Put(binaryLong, v, false);
-
-    const std::string hugeHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n"
-                                   "property float x\nproperty float y\nproperty float z\nend_header\n";
-
     const std::vector<Case> cases = {
-        {"empty", "", "file 't.ply': the file is empty"},
-        {"not ply", "PLY\nformat ascii 1.0\n", "file 't.ply': line 1: not a PLY file (the first line is not \"ply\")"},
-        {"no end", "ply\nformat ascii 1.0\nelement vertex 1\n", "file 't.ply': line 3: the header has no end_header line"},
-        {"bad encoding", "ply\nformat binary 1.0\nend_header\n", "file 't.ply': line 2: unknown encoding 'binary'"},
+        {"empty", "", "the file is empty"},
+        {"not ply", "PLY\nformat ascii 1.0\n", "line 1: not a PLY file (the first line is not \"ply\")"},
+        {"no end", "ply\nformat ascii 1.0\nelement vertex 1\n", "line 3: the header has no end_header line"},
+        {"bad encoding", "ply\nformat binary 1.0\nend_header\n", "line 2: unknown encoding 'binary'"},
         {"bad type", "ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n",
-         "file 't.ply': line 4: unknown property type 'real'"},
+         "line 4: unknown property type 'real'"},
         {"float list count", "ply\nformat ascii 1.0\nelement face 1\nproperty list float int v\nend_header\n",
-         "file 't.ply': line 4: the count type of a list must be an integer type, not 'float'"},
+         "line 4: the count type of a list must be an integer type, not 'float'"},
         {"no x", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float y\nproperty float z\nend_header\n1 2\n",
-         "file 't.ply': the vertex element has no 'x' property"},
+         "the vertex element has no 'x' property"},
         {"no vertex", "ply\nformat ascii 1.0\nelement face 0\nproperty list uchar int v\nend_header\n",
-         "file 't.ply': the header declares no 'vertex' element"},
-        {"no points", "ply\nformat ascii 1.0\nelement vertex 0\nproperty float x\nproperty float y\nproperty float z\nend_header\n",
-         "file 't.ply': the file holds no points"},
-        {"some normals", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                         "property float z\nproperty float nx\nend_header\n1 2 3 0\n",
-         "file 't.ply': the vertex element has only some of the normal properties nx, ny, nz"},
-        {"too few records", kAsciiHeader + "1 2 3\n",
-         "file 't.ply': line 9: the file ends after 1 of 2 records of element 'vertex'"},
-        {"too few values", kAsciiHeader + "1 2 3\n4 5\n",
-         "file 't.ply': line 9: too few values for record 1 of element 'vertex'"},
-        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n",
-         "file 't.ply': line 8: more values than element 'vertex' has properties"},
-        {"too many records", kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n",
-         "file 't.ply': line 10: unexpected data after the last element"},
-        {"ascii nan", kAsciiHeader + "1 2 3\n4 nan 6\n", "file 't.ply': line 9: vertex 1 has a non-finite y"},
-        {"ascii inf", kAsciiHeader + "1 2 -inf\n4 5 6\n", "file 't.ply': line 8: vertex 0 has a non-finite z"},
-        {"float overflow", kAsciiHeader + "1 2 3\n4 5 1e39\n", "file 't.ply': line 9: vertex 1 has a non-finite z"},
-        {"not a number", kAsciiHeader + "1 2 3\n4 5 6x\n", "file 't.ply': line 9: '6x' is not a number (element 'vertex')"},
-        {"truncated binary", truncated,
-         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 16) +
-             ": the file ends inside record 1 of 2 of element 'vertex'"},
-        {"binary nan", binaryNan,
-         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 16) + ": vertex 1 has a non-finite y"},
-        {"binary extra", binaryLong,
-         "file 't.ply': byte offset " + std::to_string(kBinaryHeader.size() + 24) +
-             ": 4 bytes of unexpected data after the last element"},
+         "the header declares no 'vertex' element"},
+        {"no points", "ply\nformat ascii 1.0\nelement vertex 0\n" + xyz + "end_header\n", "the file holds no points"},
+        {"some normals", "ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "property float nx\nend_header\n1 2 3 0\n",
+         "the vertex element has only some of the normal properties nx, ny, nz"},
+        {"too few records", kAsciiHeader + "1 2 3\n", "line 9: the file ends after 1 of 2 records of element 'vertex'"},
+        {"too few values", kAsciiHeader + "1 2 3\n4 5\n", "line 9: too few values for record 1 of element 'vertex'"},
+        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n", "line 8: more values than element 'vertex' has properties"},
+        {"too many records", kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n", "line 10: unexpected data after the last element"},
+        {"ascii nan", kAsciiHeader + "1 2 3\n4 nan 6\n", "line 9: vertex 1 has a non-finite y"},
+        {"ascii inf", kAsciiHeader + "1 2 -inf\n4 5 6\n", "line 8: vertex 0 has a non-finite z"},
+        {"float overflow", kAsciiHeader + "1 2 3\n4 5 1e39\n", "line 9: vertex 1 has a non-finite z"},
+        {"not a number", kAsciiHeader + "1 2 3\n4 5 6x\n", "line 9: '6x' is not a number (element 'vertex')"},
+        {"uchar range", "ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "property uchar q\nend_header\n1 2 3 256\n",
+         "line 9: '256' is out of range for its type (element 'vertex')"},
+        {"truncated binary", BinaryPly({1, 2, 3, 4}), at16 + ": the file ends inside record 1 of 2 of element 'vertex'"},
+        {"binary nan", BinaryPly({1, 2, 3, 4, NAN, 6}), at16 + ": vertex 1 has a non-finite y"},
+        {"binary extra", BinaryPly({1, 2, 3, 4, 5, 6, 7}),
+         "byte offset " + std::to_string(kBinaryHeader.size() + 24) + ": 4 bytes of unexpected data after the last element"},
         {"huge count", hugeHeader + "0123456789ab",
-         "file 't.ply': byte offset " + std::to_string(hugeHeader.size()) + ": element 'vertex' declares more records than the file can hold"},
-        {"grid index", "ply\nformat ascii 1.0\nobj_info num_cols 1\nobj_info num_rows 1\nelement vertex 1\n"
-                       "property float x\nproperty float y\nproperty float z\nelement range_grid 1\n"
-                       "property list uchar int vertex_indices\nend_header\n1 2 3\n1 1\n",
-         "file 't.ply': line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
-        {"grid size", "ply\nformat ascii 1.0\nobj_info num_cols 2\nobj_info num_rows 1\nelement vertex 1\n"
-                      "property float x\nproperty float y\nproperty float z\nelement range_grid 1\n"
-                      "property list uchar int vertex_indices\nend_header\n1 2 3\n0\n",
-         "file 't.ply': element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
-        {"uchar range", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\n"
-                        "property float z\nproperty uchar q\nend_header\n1 2 3 256\n",
-         "file 't.ply': line 9: '256' is out of range for its type (element 'vertex')"},
+         "byte offset " + std::to_string(hugeHeader.size()) + ": element 'vertex' declares more records than the file can hold"},
+        {"grid index", grid("1", "1 1\n"), "line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
+        {"grid size", grid("2", "0\n"), "element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
     };
     for (const Case& c : cases)
     {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(ErrorOf([&] { ParsePly(c.bytes); }), c.message);
+        EXPECT_EQ(ErrorOf([&] { ParsePly(c.bytes); }), "file 't.ply': " + c.message);
     }
 }
 
@@ -266,14 +221,10 @@ TEST(PlyReader, ReadsTheBundledScans)
             ++seen[cell];
     EXPECT_EQ(std::count(seen.begin(), seen.end(), 1), static_cast<long>(c.GetCount()));
     // The object is about 0.15 m across, in metres.
-    float minX = 1e9f, maxX = -1e9f;
-    for (const CbVector3f& p : c.vecPositions)
-    {
-        minX = std::min(minX, p.x);
-        maxX = std::max(maxX, p.x);
-    }
-    EXPECT_GT(maxX - minX, 0.1f);
-    EXPECT_LT(maxX - minX, 0.2f);
+    const auto x = std::minmax_element(c.vecPositions.begin(), c.vecPositions.end(),
+                                       [](const CbVector3f& a, const CbVector3f& b) { return a.x < b.x; });
+    EXPECT_GT(x.second->x - x.first->x, 0.1f);
+    EXPECT_LT(x.second->x - x.first->x, 0.2f);
 }
 
 TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
@@ -311,20 +262,19 @@ TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
     EXPECT_FALSE(back.HasNormals() || back.HasConfidence() || back.HasGrid());
 
     // A cloud that cannot be written leaves the existing file as it was and no temporary file behind.
-    IO::SPointCloud broken = c;
-    broken.vecNormals.pop_back();
-    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
-              "file '" + path + "': the cloud has 5 normals for 6 points");
-    broken = c;
-    broken.vecPositions[3].y = std::numeric_limits<float>::infinity();
-    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
-              "file '" + path + "': point 3 has a non-finite value");
-    broken = c;
-    broken.vecGrid[1] = 6;
-    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }),
-              "file '" + path + "': range image cell 1 refers to point 6, which does not exist");
+    const std::pair<void (*)(IO::SPointCloud&), std::string> faults[] = {
+        {[](IO::SPointCloud& b) { b.vecNormals.pop_back(); }, "the cloud has 5 normals for 6 points"},
+        {[](IO::SPointCloud& b) { b.vecPositions[3].y = INFINITY; }, "point 3 has a non-finite value"},
+        {[](IO::SPointCloud& b) { b.vecGrid[1] = 6; }, "range image cell 1 refers to point 6, which does not exist"},
+    };
+    for (const auto& [spoil, message] : faults)
+    {
+        IO::SPointCloud broken = c;
+        spoil(broken);
+        EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }), "file '" + path + "': " + message);
+    }
     EXPECT_EQ(IO::CPlyReader::Read(path).vecPositions, bare.vecPositions);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"cloud.ply"});
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 
     // A target in a missing directory: a clear error, nothing created.
     const std::string missing = dir.File("no/such/dir/out.ply");
@@ -344,15 +294,16 @@ TEST(XyzReader, ParsesColumnsCommentsAndSeparators)
     const IO::SPointCloud n = ParseXyz("1 2 3 0 0 1\n4 5 6 1 0 0");
     EXPECT_EQ(n.vecNormals, (std::vector<CbVector3f>{{0, 0, 1}, {1, 0, 0}}));
 
-    EXPECT_EQ(ErrorOf([] { ParseXyz(""); }), "file 't.xyz': the file is empty");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("# only a comment\n\n"); }), "file 't.xyz': the file holds no points");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n1 2 3 4\n"); }),
-              "file 't.xyz': line 2: expected 3 values (x y z) or 6 (x y z nx ny nz), found 4");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n\n1 2 3 0 0 1\n"); }), "file 't.xyz': line 3: 6 values, but line 1 has 3");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3\n1 nan 3\n"); }),
-              "file 't.xyz': line 2: 'nan' is not a finite single-precision value");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 inf\n"); }), "file 't.xyz': line 1: 'inf' is not a finite single-precision value");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3e40\n"); }),
-              "file 't.xyz': line 1: '3e40' is not a finite single-precision value");
-    EXPECT_EQ(ErrorOf([] { ParseXyz("1 2 3;\n"); }), "file 't.xyz': line 1: '3;' is not a number");
+    const std::pair<std::string, std::string> faults[] = {
+        {"", "the file is empty"},
+        {"# only a comment\n\n", "the file holds no points"},
+        {"1 2 3\n1 2 3 4\n", "line 2: expected 3 values (x y z) or 6 (x y z nx ny nz), found 4"},
+        {"1 2 3\n\n1 2 3 0 0 1\n", "line 3: 6 values, but line 1 has 3"},
+        {"1 2 3\n1 nan 3\n", "line 2: 'nan' is not a finite single-precision value"},
+        {"1 2 inf\n", "line 1: 'inf' is not a finite single-precision value"},
+        {"1 2 3e40\n", "line 1: '3e40' is not a finite single-precision value"},
+        {"1 2 3;\n", "line 1: '3;' is not a number"},
+    };
+    for (const auto& [text, message] : faults)
+        EXPECT_EQ(ErrorOf([&] { ParseXyz(text); }), "file 't.xyz': " + message) << text;
 }

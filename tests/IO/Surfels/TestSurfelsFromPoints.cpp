@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,31 +14,27 @@ namespace
 {
 constexpr double kPi = 3.14159265358979323846;
 
-double AngleDeg(const CbVector3f& a, const CbVector3d& b)
+// The largest and the mean angle (degrees) between the normals and the directions expected at the points.
+std::pair<double, double> AngleErrors(const std::vector<CbVector3f>& points, const std::vector<CbVector3f>& normals,
+                                      const std::function<CbVector3d(const CbVector3d&)>& expected)
 {
-    const CbVector3d u(a);
-    const double c = u.Dot(b) / (u.Length() * b.Length());
-    return std::acos(std::max(-1.0, std::min(1.0, c))) * 180.0 / kPi;
-}
-
-// A deterministic jitter in [-0.5, 0.5).
-double Jitter(uint32_t& state)
-{
-    state = state * 1664525u + 1013904223u;
-    return (state >> 8) / 16777216.0 - 0.5;
+    double worst = 0.0, sum = 0.0;
+    for (size_t i = 0; i < points.size(); ++i)
+    {
+        const CbVector3d n(normals[i]), e = expected(CbVector3d(points[i]));
+        EXPECT_NEAR(n.Length(), 1.0, 1e-6);
+        const double a = std::acos(std::max(-1.0, std::min(1.0, n.Dot(e) / e.Length()))) * 180.0 / kPi;
+        worst = std::max(worst, a);
+        sum += a;
+    }
+    return {worst, sum / points.size()};
 }
 
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try
-    {
-        f();
-    }
-    catch (const VelmException& e)
-    {
-        return e.what();
-    }
+    try { f(); }
+    catch (const VelmException& e) { return e.what(); }
     return "";
 }
 } // namespace
@@ -45,37 +43,29 @@ TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
 {
     Base::SSurfelsFromPointsOptions options;
 
-    // A tilted plane far from the origin, irregularly sampled: every normal is the plane's normal,
-    // turned towards +z.
+    // A tilted plane far from the origin, irregularly sampled (a fixed-seed jitter): every normal is the
+    // plane's normal, turned towards +z, and turned over when the scanner looks from below.
     std::vector<CbVector3f> plane;
     uint32_t seed = 7;
+    const auto jitter = [&seed] { return 0.3 * (((seed = seed * 1664525u + 1013904223u) >> 8) / 16777216.0 - 0.5); };
     for (int i = 0; i < 30; ++i)
         for (int j = 0; j < 30; ++j)
         {
-            const double x = 1000.0 + i + 0.3 * Jitter(seed), y = -500.0 + j + 0.3 * Jitter(seed);
+            const double x = 1000.0 + i + jitter(), y = -500.0 + j + jitter();
             plane.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(0.3 * x - 0.2 * y + 5.0));
         }
-    const CbVector3d planeNormal(-0.3, 0.2, 1.0);
-    std::vector<CbVector3f> normals = Base::EstimateNormals(plane, 12, options);
-    double worst = 0.0;
-    for (const CbVector3f& n : normals)
-    {
-        worst = std::max(worst, AngleDeg(n, planeNormal));
-        EXPECT_NEAR(CbVector3d(n).Length(), 1.0, 1e-6);
-    }
-    EXPECT_LT(worst, 0.05);
-
-    // Looking from below turns every normal over.
+    const auto planeNormal = [](const CbVector3d&) { return CbVector3d(-0.3, 0.2, 1.0); };
+    EXPECT_LT(AngleErrors(plane, Base::EstimateNormals(plane, 12, options), planeNormal).first, 0.05);
     options.vViewDirection = CbVector3f(0.0f, 0.0f, -1.0f);
-    normals = Base::EstimateNormals(plane, 12, options);
-    for (const CbVector3f& n : normals)
-        EXPECT_GT(AngleDeg(n, planeNormal), 179.95);
+    const auto flipped = [](const CbVector3d&) { return CbVector3d(0.3, -0.2, -1.0); };
+    EXPECT_LT(AngleErrors(plane, Base::EstimateNormals(plane, 12, options), flipped).first, 0.05);
 
-    // A sphere seen from its centre: every normal points inwards, along the radius.
+    // A sphere seen from its centre: every normal points inwards, along the radius. 19 neighbours are the
+    // point and about two rings of the nearly hexagonal sampling, whose direction of least spread is close
+    // to the radius.
     std::vector<CbVector3f> sphere;
     const CbVector3d centre(10.0, -20.0, 30.0);
-    const int count = 4000;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0, count = 4000; i < count; ++i)
     {
         const double z = 1.0 - (2.0 * i + 1.0) / count, r = std::sqrt(1.0 - z * z);
         const double phi = i * kPi * (3.0 - std::sqrt(5.0));
@@ -83,17 +73,8 @@ TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
     }
     options.bUseViewpoint = true;
     options.vViewpoint = CbVector3f(centre);
-    normals = Base::EstimateNormals(sphere, 19, options);
-    worst = 0.0;
-    double mean = 0.0;
-    for (size_t i = 0; i < sphere.size(); ++i)
-    {
-        const double a = AngleDeg(normals[i], centre - CbVector3d(sphere[i]));
-        worst = std::max(worst, a);
-        mean += a / sphere.size();
-    }
-    // 19 neighbours are the point and about two rings of the nearly hexagonal sampling: nearly
-    // symmetric neighbourhoods, whose direction of least spread is close to the radius.
+    const auto [worst, mean] = AngleErrors(sphere, Base::EstimateNormals(sphere, 19, options),
+                                           [&](const CbVector3d& p) { return centre - p; });
     EXPECT_LT(mean, 0.4);
     EXPECT_LT(worst, 1.0);
 
@@ -105,7 +86,6 @@ TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
     EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 12, options); }),
               "The view direction must be a finite, non-zero vector.");
 }
-
 TEST(SurfelsFromPoints, BoundaryQualityAndSpacing)
 {
     // A 4 x 4 range image with one empty cell inside and one empty corner:
