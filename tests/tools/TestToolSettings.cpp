@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -13,14 +14,8 @@ namespace
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try
-    {
-        f();
-    }
-    catch (const std::runtime_error& e)
-    {
-        return e.what();
-    }
+    try { f(); }
+    catch (const std::runtime_error& e) { return e.what(); }
     return "";
 }
 
@@ -37,8 +32,7 @@ TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
     const std::string text = "0 -1 0 1\n1 0 0 2\n0 0 1 3\n0 0 0 1\n";
     const CbMatrix4Rd m = VelmTool::ParseTransformation(text);
     // The library applies it to row vectors: (1, 0, 0) goes to (0, 1, 0) + (1, 2, 3).
-    const CbVector3d p = m.TransformPoint(CbVector3d(1.0, 0.0, 0.0));
-    EXPECT_EQ(p, CbVector3d(1.0, 3.0, 3.0));
+    EXPECT_EQ(m.TransformPoint(CbVector3d(1.0, 0.0, 0.0)), CbVector3d(1.0, 3.0, 3.0));
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             EXPECT_EQ(VelmTool::UsualElement(m, r, c), VelmTool::ParseNumbers(text, "t")[4 * r + c]);
@@ -46,18 +40,16 @@ TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
     // Nested JSON arrays, commas and comments read the same.
     EXPECT_EQ(VelmTool::ParseTransformation("[[0, -1, 0, 1], [1, 0, 0, 2], # rows 1 and 2\n[0,0,1,3],[0,0,0,1]]"), m);
 
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("1 0 0 0 0 1 0 0 0 0 1 0 0 0 0"); }),
-              "--init: expected 16 numbers (a 4x4 matrix row by row), got 15");
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("1 0 0 0 0 1 0 0 0 0 1 0 5 6 7 1"); }),
-              "--init: the last row must be 0 0 0 1 (translation belongs in the last column)");
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("2 0 0 0 0 2 0 0 0 0 2 0 0 0 0 1"); }),
-              "--init: the upper left 3x3 part is not a rotation");
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("-1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1"); }),
-              "--init: the upper left 3x3 part is not a rotation");
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 one"); }),
-              "--init: 'one' is not a finite number");
-    EXPECT_EQ(ErrorOf([] { VelmTool::ParseTransformation("1 0 0 nan 0 1 0 0 0 0 1 0 0 0 0 1"); }),
-              "--init: 'nan' is not a finite number");
+    const std::pair<const char*, const char*> faults[] = {
+        {"1 0 0 0 0 1 0 0 0 0 1 0 0 0 0", "expected 16 numbers (a 4x4 matrix row by row), got 15"},
+        {"1 0 0 0 0 1 0 0 0 0 1 0 5 6 7 1", "the last row must be 0 0 0 1 (translation belongs in the last column)"},
+        {"2 0 0 0 0 2 0 0 0 0 2 0 0 0 0 1", "the upper left 3x3 part is not a rotation"},
+        {"-1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 1", "the upper left 3x3 part is not a rotation"},
+        {"1 0 0 0 0 1 0 0 0 0 1 0 0 0 0 one", "'one' is not a finite number"},
+        {"1 0 0 nan 0 1 0 0 0 0 1 0 0 0 0 1", "'nan' is not a finite number"},
+    };
+    for (const auto& [input, message] : faults)
+        EXPECT_EQ(ErrorOf([&] { VelmTool::ParseTransformation(input); }), std::string("--init: ") + message) << input;
 }
 
 TEST(ToolConfiguration, KeysAreTheDumpLabelsAndOverridesAreChecked)
@@ -91,11 +83,7 @@ TEST(ToolConfiguration, KeysAreTheDumpLabelsAndOverridesAreChecked)
     EXPECT_EQ(c.GetSamplingDensity(), defaults.GetSamplingDensity());
 
     // Faults name the key and change nothing, not even the valid keys given with them.
-    const struct
-    {
-        const char* json;
-        const char* message;
-    } faults[] = {
+    const std::pair<const char*, const char*> faults[] = {
         {R"({"iMaxIterations": 3, "fSamplingDenstiy": 1})", "unknown configuration key 'fSamplingDenstiy'"},
         {R"({"iMaxIterations": 2.5})", "configuration key 'iMaxIterations': expected an integer, got 2.5"},
         {R"({"iNumberOfPairs": -1})", "configuration key 'iNumberOfPairs': -1 is outside a 32-bit unsigned int"},
@@ -106,11 +94,10 @@ TEST(ToolConfiguration, KeysAreTheDumpLabelsAndOverridesAreChecked)
          "configuration key 'bSmoothDistanceThresholding': expected true, false, 0 or 1, got 2"},
         {R"([1, 2])", "the configuration must be a JSON object of settings, got array"},
     };
-    for (const auto& f : faults)
+    for (const auto& [json, message] : faults)
     {
-        SCOPED_TRACE(f.json);
         DataLayer::VelmTorCorrICPPointConfig target = defaults;
-        EXPECT_EQ(ErrorOf([&] { VelmTool::ApplyConfigurationJson(nlohmann::json::parse(f.json), target); }), f.message);
-        EXPECT_EQ(Dump(target), dump);
+        EXPECT_EQ(ErrorOf([&] { VelmTool::ApplyConfigurationJson(nlohmann::json::parse(json), target); }), message);
+        EXPECT_EQ(Dump(target), dump) << json;
     }
 }
