@@ -43,9 +43,7 @@ public:
     int buildMatrixCalls = 0;
 
     std::function<double(const CbMatrix4Rd&)> rmse = [](const CbMatrix4Rd&) { return 1.0; };
-    std::function<double(const CbMatrix4Rd&)> offset = [](const CbMatrix4Rd& m) {
-        return std::sqrt(m.e[12] * m.e[12] + m.e[13] * m.e[13] + m.e[14] * m.e[14]);
-    };
+    std::function<double(const CbMatrix4Rd&)> offset = [](const CbMatrix4Rd& m) { return std::hypot(m.e[12], m.e[13], m.e[14]); };
     std::vector<double> steps;
 
     XoBoundingBox3D overlapBox{CbVector3f(0, 0, 0), CbVector3f(1, 1, 1)};
@@ -61,8 +59,7 @@ public:
     using E::dSumTestWeights, E::dSumOverlapWeights, E::dSumMatchedWeights, E::bBoundingBoxesOverlap,
         E::bConvergedRadiusReached, E::dDistanceThreshold, E::dLastMovement, E::dOffset, E::dRelativeMovement,
         E::dRMSE, E::dSquaredDistanceThreshold, E::dSumOfPairWeights, E::errorSystem, E::mCenteredTransform,
-        E::mCOGTransform, E::mFromCOG, E::mStartTransform, E::mToCOG, E::mTransform, E::uiIteration,
-        E::vPairCentre;
+        E::mCOGTransform, E::mStartTransform, E::mTransform, E::uiIteration, E::vPairCentre;
 
 protected:
     void CheckModelsAvailable() const override
@@ -103,10 +100,7 @@ protected:
     }
 
     void ComputeOverlapRepresentation() override { bbOverlap = overlapBox; }
-    void ComputePairWeightsQuotient() override
-    {
-        dOverlapQuotient = overlapQuotient, dPairWeightsQuotient = pairWeightsQuotient;
-    }
+    void ComputePairWeightsQuotient() override { dOverlapQuotient = overlapQuotient, dPairWeightsQuotient = pairWeightsQuotient; }
 };
 
 // A configuration under which a scripted registration succeeds unless a test changes it.

@@ -4,17 +4,17 @@
 #include <cfloat>
 #include <cmath>
 #include <random>
+#include <tuple>
 
 using namespace EngineTest;
 
 TEST(ErrorSystem, ResetAndSolve)
 {
-    // A constraint and a reset leave nothing behind.
     VelmTorPointToPlaneErrorSystemMatrix s;
     s.AddPointToPlaneConstraint({1, 2, 3}, {5, -7, 1}, {0, 0, 1}, 0.5);
     s.Reset();
-    EXPECT_TRUE(std::all_of(s.aNormalMatrix, s.aNormalMatrix + 21, [](double v) { return v == 0.0; }));
-    EXPECT_TRUE(std::all_of(s.aRightSide, s.aRightSide + 6, [](double v) { return v == 0.0; }));
+    auto zero = [](double v) { return v == 0.0; };
+    EXPECT_TRUE(std::all_of(s.aNormalMatrix, s.aNormalMatrix + 21, zero) && std::all_of(s.aRightSide, s.aRightSide + 6, zero));
 
     // Targets moved to first order by p + t + w x p satisfy every constraint, so the solution is (t, w).
     std::mt19937 rng(5);
@@ -30,8 +30,8 @@ TEST(ErrorSystem, ResetAndSolve)
     ExpectNear(ts, t, 1e-12);
     ExpectNear(ws, w, 1e-12);
 
-    // Systems that are not positive definite are refused and nothing is written.
-    VelmTorPointToPlaneErrorSystemMatrix empty, nan; // a zero and a NaN pivot
+    // Systems that are not positive definite (a zero and a NaN pivot) are refused and nothing is written.
+    VelmTorPointToPlaneErrorSystemMatrix empty, nan;
     for (int i = 0; i < 6; ++i)
         nan.aNormalMatrix[i * (i + 1) / 2 + i] = 1.0;
     nan.aNormalMatrix[9] = std::nan("");
@@ -63,14 +63,20 @@ struct UpdateTest : EngineFixture
         e.rmse = [acceptAt](const CbMatrix4Rd& m) { return m.e[1] != 0.0 || m.e[12] == acceptAt ? 0.5 : 2.0; };
         e.steps.clear();
     }
+    // One update and what it observably leaves: passes, steps tried, transformation, error.
+    auto Update()
+    {
+        const unsigned passes = e.UpdateTransformation();
+        return std::tuple(passes, e.steps, e.GetTransform(), e.dRMSE);
+    }
 };
+using Steps = std::vector<double>;
 } // namespace
 
 TEST_F(UpdateTest, ImprovementTestAndAffineMatrix)
 {
-    EXPECT_TRUE(e.IsImprovement(1.0, 0.98));
+    EXPECT_TRUE(e.IsImprovement(1.0, 0.98) && !e.IsImprovement(0.0, 0.0));
     EXPECT_FALSE(e.IsImprovement(1.0, 0.99)); // not strictly below 0.99
-    EXPECT_FALSE(e.IsImprovement(0.0, 0.0));
     config.SetMinImprovement(1.5);
     EXPECT_TRUE(e.IsImprovement(1.0, 1.0));
     EXPECT_FALSE(e.IsImprovement(1.0, 1.0000001)); // worse is never better
@@ -82,41 +88,35 @@ TEST_F(UpdateTest, ImprovementTestAndAffineMatrix)
 
 TEST_F(UpdateTest, StepSearchHalvesDownToTheMinimumStepSize)
 {
+    const CbMatrix4Rd I = CbMatrix4Rd::Identity();
     ScriptStepSearch(-1.0);
-    EXPECT_EQ(e.UpdateTransformation(), 1u);
-    EXPECT_EQ(e.steps, (std::vector<double>{1.0, 0.5, 0.25, 0.125}));
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Identity());
-    EXPECT_EQ(e.dRMSE, 1.0);
+    EXPECT_EQ(Update(), std::tuple(1u, Steps{1.0, 0.5, 0.25, 0.125}, I, 1.0));
     // A pass that changes nothing is counted, up to the limit (compared unsigned).
     config.SetMaxTransformationUpdates(5);
     EXPECT_EQ(e.UpdateTransformation(), 5u);
     config.SetMaxTransformationUpdates(-1);
     EXPECT_EQ(e.UpdateTransformation(), 4294967295u);
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Identity());
+    EXPECT_EQ(e.GetTransform(), I);
 
     // No reduced step when 0.5 is not above the minimum step size.
     config.SetMaxTransformationUpdates(1);
     config.SetMinStepSize(0.5);
     ScriptStepSearch(-1.0);
-    EXPECT_EQ(e.UpdateTransformation(), 1u);
-    EXPECT_EQ(e.steps, std::vector<double>{1.0});
+    EXPECT_EQ(Update(), std::tuple(1u, Steps{1.0}, I, 1.0));
 
     // An accepted reduced step moves the transformation and the error.
     config.SetMinStepSize(0.1);
     ScriptStepSearch(0.25);
-    EXPECT_EQ(e.UpdateTransformation(), 1u);
-    EXPECT_EQ(e.steps, (std::vector<double>{1.0, 0.5, 0.25}));
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Translation(0.25, 0, 0));
-    EXPECT_TRUE(e.dRMSE == 0.5 && e.dOffset == 0.25 && e.dLastMovement == 0.25);
+    EXPECT_EQ(Update(), std::tuple(1u, Steps{1.0, 0.5, 0.25}, CbMatrix4Rd::Translation(0.25, 0, 0), 0.5));
+    EXPECT_TRUE(e.dOffset == 0.25 && e.dLastMovement == 0.25);
 }
 
 TEST_F(UpdateTest, PassesRepeatAcceptedStepsAndStopOnAFailedAffineTest)
 {
     e.rmse = [](const CbMatrix4Rd& m) { return 1.0 / (1.0 + m.e[12]); };
     config.SetMaxTransformationUpdates(3);
-    EXPECT_EQ(e.UpdateTransformation(), 3u);
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Translation(3, 0, 0));
-    EXPECT_TRUE(e.dRMSE == 0.25 && e.dOffset == 3.0);
+    EXPECT_EQ(Update(), std::tuple(3u, Steps{1.0, 1.0, 1.0}, CbMatrix4Rd::Translation(3, 0, 0), 0.25));
+    EXPECT_EQ(e.dOffset, 3.0);
 
     // The offset is measured against the transformation at entry, the relative movement against none.
     e.rmse = [](const CbMatrix4Rd& m) { return m.e[12] == 4.0 ? 0.1 : 2.0; };
@@ -127,9 +127,7 @@ TEST_F(UpdateTest, PassesRepeatAcceptedStepsAndStopOnAFailedAffineTest)
     // Neither the full step nor the affine motion helps: the pass is not counted.
     e.rmse = [](const CbMatrix4Rd&) { return 2.0; };
     e.steps.clear();
-    EXPECT_EQ(e.UpdateTransformation(), 0u);
-    EXPECT_EQ(e.steps, std::vector<double>{1.0});
-    EXPECT_EQ(e.dRMSE, 0.1);
+    EXPECT_EQ(Update(), std::tuple(0u, Steps{1.0}, CbMatrix4Rd::Translation(4, 0, 0), 0.1));
 
     // A failed solve means no motion, even when any motion would be accepted.
     e.solvable = false;
@@ -143,10 +141,8 @@ TEST_F(UpdateTest, ZeroPassesTheLastMovementRuleAndASingularStart)
     config.SetMaxTransformationUpdates(0);
     e.mCOGTransform = CbMatrix4Rd::Translation(0, 2, 0);
     e.dLastMovement = 7.0;
-    EXPECT_EQ(e.UpdateTransformation(), 0u);
-    EXPECT_TRUE(e.steps.empty() && e.buildMatrixCalls == 0);
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Translation(0, 2, 0));
-    EXPECT_TRUE(e.dOffset == 2.0 && e.dLastMovement == 2.0);
+    EXPECT_EQ(Update(), std::tuple(0u, Steps{}, CbMatrix4Rd::Translation(0, 2, 0), 1.0));
+    EXPECT_TRUE(e.buildMatrixCalls == 0 && e.dOffset == 2.0 && e.dLastMovement == 2.0);
     // Offsets of 0 and of the largest float leave the last movement alone; NaN is stored.
     for (double offset : {0.0, static_cast<double>(FLT_MAX), std::nan("")})
     {
