@@ -1,6 +1,7 @@
 #include "ScriptedEngine.h"
 
 #include <cmath>
+#include <tuple>
 
 using namespace EngineTest;
 
@@ -49,20 +50,17 @@ TEST(Covariance, ClosedFormDecompositionOfTheWorkedExample)
 TEST(Covariance, EllipsoidForEveryNumberOfPoints)
 {
     Base::CCovarianceEllipsoid e;
+    auto of = [&e](const PointList& points) {
+        VelmTorCorrICPPoint::ComputeCovarianceEllipsoid(points, e);
+        return std::tuple(e.GetCentre(), e.GetAxisEnd(0), e.GetAxisEnd(1), e.GetAxisEnd(2), e.GetSigmaScale());
+    };
     const CbVector3d c0(7, 8, 9), p(1, -2, 3), q(3, 0, -1), mid(2, -1, 1);
     e.Set(c0, c0, c0, c0, 0.5f);
-    VelmTorCorrICPPoint::ComputeCovarianceEllipsoid({}, e);
-    EXPECT_EQ(e.GetSigmaScale(), -1.0f);
-    EXPECT_TRUE(e.GetCentre() == c0 && e.GetAxisEnd(1) == c0); // only the float member changes
+    EXPECT_EQ(of({}), std::tuple(c0, c0, c0, c0, -1.0f)); // only the float member changes
+    EXPECT_EQ(of({{p, 0.5}}), std::tuple(p, p, p, p, 1.0f));
+    EXPECT_EQ(of({{p, 1}, {q, 1}}), std::tuple(mid, p, mid, mid, 1.0f));
 
-    VelmTorCorrICPPoint::ComputeCovarianceEllipsoid({{p, 0.5}}, e);
-    EXPECT_TRUE(e.GetCentre() == p && e.GetAxisEnd(0) == p && e.GetAxisEnd(1) == p && e.GetAxisEnd(2) == p);
-    EXPECT_EQ(e.GetSigmaScale(), 1.0f);
-
-    VelmTorCorrICPPoint::ComputeCovarianceEllipsoid({{p, 1}, {q, 1}}, e);
-    EXPECT_TRUE(e.GetCentre() == mid && e.GetAxisEnd(0) == p && e.GetAxisEnd(1) == mid && e.GetAxisEnd(2) == mid);
-
-    VelmTorCorrICPPoint::ComputeCovarianceEllipsoid(kExample, e);
+    of(kExample);
     const CbVector3d centre(2.0, 0.2, 0.4);
     ExpectNear(e.GetCentre(), centre, 1e-15);
     ExpectNear(e.GetAxisEnd(0), centre + CbVector3d(std::sqrt(3.2), 0, 0), 1e-9);

@@ -10,25 +10,22 @@ TEST_F(DriverTest, DistanceThresholdAdaptationSwitchesOnceToTheConvergedRadius)
 {
     e.Init();
     EXPECT_TRUE(e.dDistanceThreshold == 4.0 && e.dSquaredDistanceThreshold == 16.0);
-    auto threshold = [&](double rmse, float density) {
-        e.dRMSE = rmse;
+    // In order: 3 x RMSE, or the density when larger; NaN stays; no switch without a converged radius;
+    // equal to the query radius threshold is not below it; the switch holds when the error grows again.
+    const double nan = std::nan("");
+    for (const auto& [queryThreshold, converged, rmse, density, expected] :
+         {std::tuple(0.0f, 0.0f, 0.1, 0.2f, 3 * 0.1), std::tuple(0.0f, 0.0f, 0.1, 0.5f, 0.5),
+          std::tuple(0.0f, 0.0f, nan, 0.5f, nan), std::tuple(1.0f, 0.0f, 0.1, 0.2f, 3 * 0.1),
+          std::tuple(0.5f, 0.25f, 0.1, 0.5f, 0.5), std::tuple(0.5f, 0.25f, 0.1, 0.2f, 0.25), std::tuple(0.5f, 0.25f, 10.0, 0.2f, 0.25)})
+    {
+        config.SetQueryRadiusThreshold(queryThreshold), config.SetConvergedQueryRadius(converged);
         config.SetSamplingDensity(density);
+        e.dRMSE = rmse;
         e.UpdateDistanceThreshold();
-        EXPECT_TRUE(std::isnan(rmse) || e.dSquaredDistanceThreshold == e.dDistanceThreshold * e.dDistanceThreshold);
-        return e.dDistanceThreshold;
-    };
-    EXPECT_DOUBLE_EQ(threshold(0.1, 0.2f), 0.3); // 3 x RMSE
-    EXPECT_EQ(threshold(0.1, 0.5f), 0.5);        // or the sampling density when larger
-    EXPECT_TRUE(std::isnan(threshold(std::nan(""), 0.5f)));
-    config.SetQueryRadiusThreshold(1.0f); // below it, but without a converged radius: no switch
-    EXPECT_DOUBLE_EQ(threshold(0.1, 0.2f), 0.3);
-    config.SetConvergedQueryRadius(0.25f);
-    config.SetQueryRadiusThreshold(0.5f);
-    EXPECT_EQ(threshold(0.1, 0.5f), 0.5); // equal is not below
-    EXPECT_FALSE(e.bConvergedRadiusReached);
-    // The switch happens once and holds, also when the error grows again, until the next Init.
-    EXPECT_EQ(threshold(0.1, 0.2f), 0.25);
-    EXPECT_EQ(threshold(10.0, 0.2f), 0.25);
+        EXPECT_TRUE(std::isnan(expected) ? std::isnan(e.dDistanceThreshold)
+                                         : e.dDistanceThreshold == expected && e.dSquaredDistanceThreshold == expected * expected)
+            << rmse << " " << density;
+    }
     e.Init();
     EXPECT_TRUE(!e.bConvergedRadiusReached && e.dDistanceThreshold == 4.0);
 }
