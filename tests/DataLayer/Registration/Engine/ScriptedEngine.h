@@ -12,10 +12,9 @@ namespace EngineTest
 {
 using DataLayer::VelmTorCorrICPPoint;
 using DataLayer::VelmTorCorrICPPointConfig;
-using DataLayer::VelmTorCorrICPRegistrationResult;
 using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
 using DataLayer::VelmTorQualityPointCCT;
-using Result = VelmTorCorrICPRegistrationResult;
+using Result = DataLayer::VelmTorCorrICPRegistrationResult;
 using PointList = std::vector<VelmTorQualityPointCCT>;
 
 inline void ExpectNear(const CbVector3d& v, const CbVector3d& expected, double tol)
