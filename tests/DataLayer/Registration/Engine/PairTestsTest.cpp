@@ -126,8 +126,6 @@ TEST_F(PairTest, AccumulatedQuotientSums)
     };
     // Curvatures 10 and 12 differ by the tolerance of 2: the only normal match is refused.
     EXPECT_EQ(sums(nullptr, nullptr), (std::vector<double>{1.0 + q02 + q04 + 1.0, 1.0 + q02 + q04, 0.0}));
-    config.SetCurvatureThreshold(0.02);
-    EXPECT_EQ(sums(nullptr, nullptr), (std::vector<double>{1.0 + q02 + q04 + 1.0, 1.0 + q02 + q04, 1.0}));
 
     // A masked sample does not use up the limit (unsigned: -1 is none); a masked partner is not found.
     Base::CSurfelCollectionMask maskA(4), maskB(3), shortMask(2);

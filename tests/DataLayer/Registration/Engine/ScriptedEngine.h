@@ -31,8 +31,7 @@ public:
     // BuildPairs records the threshold it saw and reports the scripted outcome.
     std::vector<double> pairThresholds;
     std::function<double(size_t call)> pairRmse = [](size_t) { return 1.0; };
-    double pairWeightSum = 10.0;
-    bool pairTooFewSurfels = false, pairBoxesOverlap = true;
+    bool pairTooFewSurfels = false;
     CbVector3d pairCentre{0, 0, 0};
 
     // BuildMatrix writes an identity system with this right side, so the solve gives (t, w) = solution;
@@ -75,12 +74,10 @@ protected:
         pairThresholds.push_back(dDistanceThreshold);
         if (pairTooFewSurfels)
             bSurfelCountTooLow = true;
-        else if (!pairBoxesOverlap)
-            bBoundingBoxesOverlap = false;
         else
         {
             uiNrDepthImagePairs = 1, uiNrFoundPairs = 7, vPairCentre = pairCentre, dRMSE = pairRmse(call);
-            dSumOfPairWeights = dOverallSumOfPairWeights = pairWeightSum;
+            dSumOfPairWeights = dOverallSumOfPairWeights = 10.0;
         }
     }
 
