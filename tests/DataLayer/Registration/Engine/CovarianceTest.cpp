@@ -27,20 +27,14 @@ TEST(Covariance, ClosedFormDecompositionOfTheWorkedExample)
             p.dQuality *= 2.0;
     }
 
-    // Qualities weight the centre: a point of quality 3 counts three times.
-    VelmTorCorrICPPoint::ComputeCovariance({{{0, 0, 0}, 1}, {{4, 0, 0}, 3}, {{0, 2, 0}, 0}}, centre, axes, values);
-    EXPECT_EQ(centre, CbVector3d(3, 0, 0));
-    EXPECT_NEAR(values.x, 3.0, 1e-12); // (1 * 9 + 3 * 1) / 4
-
     // Covariance exactly 2 I (cube corners at +-2 and a centre point of quality 8): a triple
     // eigenvalue has no single direction, so every axis is zero.
     PointList iso = {{{0, 0, 0}, 8}};
     for (int corner = 0; corner < 8; ++corner)
         iso.push_back({{corner & 1 ? 2.0 : -2.0, corner & 2 ? 2.0 : -2.0, corner & 4 ? 2.0 : -2.0}, 1});
     VelmTorCorrICPPoint::ComputeCovariance(iso, centre, axes, values);
-    EXPECT_EQ(values, CbVector3d(2, 2, 2));
-    for (const CbVector3d& axis : axes)
-        EXPECT_EQ(axis, CbVector3d());
+    const CbVector3d zero;
+    EXPECT_EQ(std::tuple(values, axes[0], axes[1], axes[2]), std::tuple(CbVector3d(2, 2, 2), zero, zero, zero));
 
     // An empty list has no centre; nothing is computed and nothing throws.
     VelmTorCorrICPPoint::ComputeCovariance({}, centre, axes, values);
