@@ -4,15 +4,24 @@
 
 #include <cfloat>
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 using namespace SurfelEngineTest;
 using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
 
 namespace
 {
-double Entry(const VelmTorPointToPlaneErrorSystemMatrix& s, int i, int j)
+// The system of one pair of weight 2 and Jacobian J (right side 2 b J), added to a right side that held
+// `extra` in row 4.
+void ExpectSystem(const VelmTorPointToPlaneErrorSystemMatrix& s, const double (&J)[6], double b, double extra = 0.0)
 {
-    return i >= j ? s.aNormalMatrix[i * (i + 1) / 2 + j] : s.aNormalMatrix[j * (j + 1) / 2 + i];
+    for (int i = 0; i < 6; ++i)
+    {
+        EXPECT_DOUBLE_EQ(s.aRightSide[i], (i == 4 ? extra : 0.0) + 2.0 * b * J[i]) << i;
+        for (int j = 0; j <= i; ++j)
+            EXPECT_DOUBLE_EQ(s.aNormalMatrix[i * (i + 1) / 2 + j], 2.0 * J[i] * J[j]) << i << "," << j;
+    }
 }
 } // namespace
 
@@ -22,7 +31,7 @@ TEST(SurfelEngineMeasures, RmseAndOffset)
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), DBL_MAX); // no pairs
     const CbVector3d up(0.0, 0.0, 1.0);
     engine.vecPairs = {{0, {1, 2, 3}, {1, 2, 3.5}, up, 1.0}, {0, {4, 0, 1}, {4, 0, 0.75}, up, 3.0}}; // 0.5, 0.25 off
-    EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), std::sqrt((0.25 + 3.0 * 0.0625) / 4.0));
+    // Point to plane: moving along the plane changes nothing.
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd::Translation(7.0, -3.0, 0.0)), std::sqrt((0.25 + 3.0 * 0.0625) / 4.0));
     EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd::Translation(0.0, 0.0, 0.5)), std::sqrt(3.0 * 0.5625 / 4.0));
 
@@ -53,8 +62,8 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
     engine.vecPairs = {{0, {0, 0, 0}, far, up, 1.0}, {0, {4, 0, 0}, far, up, 3.0}, {0, {0, 2, 1}, far, up, 1.0},
                        {0, {4, 2, 1}, far, up, 3.0}};
     engine.ComputeOverlapRepresentation();
-    EXPECT_EQ(engine.bbOverlap.box.vMin, CbVector3f(0, 0, 0));
-    EXPECT_EQ(engine.bbOverlap.box.vMax, CbVector3f(4, 2, 1));
+    EXPECT_EQ(std::make_pair(engine.bbOverlap.box.vMin, engine.bbOverlap.box.vMax),
+              std::make_pair(CbVector3f(0, 0, 0), CbVector3f(4, 2, 1)));
     const Base::CCovarianceEllipsoid& points = engine.GetResult()->GetSamplePoints();
     EXPECT_NEAR((points.GetCentre() - CbVector3d(3.0, 1.0, 0.5)).Length(), 0.0, 1e-12);
     EXPECT_EQ(points.GetSigmaScale(), 1.0f);
@@ -64,31 +73,22 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
 
 TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
 {
-    auto model = Collection(PlacedSurfels(Grid(20, 20)));
-    VelmTorCorrICPPointConfig config = SyntheticScanConfig();
-    config.SetNrTestSamples(400);
-    ProbeEngine engine;
-    engine.SetConfiguration(config);
-    engine.SetModelFix(*model, nullptr);
-    engine.SetModelFloat(*model, nullptr);
-    engine.ComputePairWeightsQuotient();
-    EXPECT_EQ(engine.dOverlapQuotient, 1.0);
-    EXPECT_EQ(engine.dPairWeightsQuotient, 1.0);
-
-    // Shifted by 10 along x, every surfel tested: columns mapped to x <= 20 match within fTestRange
-    // 1.5; the column at x = 21 overlaps within fOverlapRange 3 without matching; x = 22 is exactly
-    // 3 away and does not overlap.
-    engine.SetTransform(CbMatrix4Rd::Translation(10.0, 0.0, 0.0));
-    engine.ComputePairWeightsQuotient();
-    EXPECT_EQ(engine.dSumTestWeights, 400.0);
-    EXPECT_EQ(engine.dOverlapQuotient, 0.6);
-    EXPECT_EQ(engine.dPairWeightsQuotient, 220.0 / 240.0);
-
+    Rig rig(PlacedSurfels(Grid(20, 20)), PlacedSurfels(Grid(20, 20)), 1, 2.0);
+    rig.config = SyntheticScanConfig();
+    rig.config.SetNrTestSamples(400);
+    auto quotients = [&](const CbMatrix4Rd& m) {
+        rig.engine.SetTransform(m);
+        rig.engine.ComputePairWeightsQuotient();
+        const ProbeEngine& e = rig.engine;
+        return std::make_tuple(e.dSumTestWeights, e.dOverlapQuotient, e.dPairWeightsQuotient);
+    };
+    EXPECT_EQ(quotients(CbMatrix4Rd()), std::make_tuple(400.0, 1.0, 1.0));
+    // Shifted by 10 along x: columns mapped to x <= 20 match within fTestRange 1.5; the column at
+    // x = 21 overlaps within fOverlapRange 3 without matching; x = 22 is exactly 3 away and does not overlap.
+    EXPECT_EQ(quotients(CbMatrix4Rd::Translation(10.0, 0.0, 0.0)), std::make_tuple(400.0, 0.6, 220.0 / 240.0));
     // Disjoint: nothing is tested and both quotients are 0/0.
-    engine.SetTransform(CbMatrix4Rd::Translation(0.0, 0.0, 30.0));
-    engine.ComputePairWeightsQuotient();
-    EXPECT_EQ(engine.dSumTestWeights, 0.0);
-    EXPECT_TRUE(std::isnan(engine.dOverlapQuotient) && std::isnan(engine.dPairWeightsQuotient));
+    const auto disjoint = quotients(CbMatrix4Rd::Translation(0.0, 0.0, 30.0));
+    EXPECT_TRUE(std::get<0>(disjoint) == 0.0 && std::isnan(std::get<1>(disjoint)) && std::isnan(std::get<2>(disjoint)));
 }
 
 TEST(SurfelEngineErrorSystem, PairsEnterInTheCentredFrameAndAreAddedToTheSystem)
@@ -105,25 +105,13 @@ TEST(SurfelEngineErrorSystem, PairsEnterInTheCentredFrameAndAreAddedToTheSystem)
     system.aRightSide[4] = 10.0; // the system is added to, never reset
     engine.BuildMatrix(system, false);
     // Centred: p = (1, 0.5, -0.5), q = (1, 0.5, 0); r = -0.5; J = (n, p x n) = (0, 0, 1, 0.5, -1, 0).
-    const double J[6] = {0.0, 0.0, 1.0, 0.5, -1.0, 0.0};
-    for (int i = 0; i < 6; ++i)
-    {
-        EXPECT_DOUBLE_EQ(system.aRightSide[i], (i == 4 ? 10.0 : 0.0) + 2.0 * 0.5 * J[i]) << i;
-        for (int j = 0; j <= i; ++j)
-            EXPECT_DOUBLE_EQ(Entry(system, i, j), 2.0 * J[i] * J[j]) << i << "," << j;
-    }
+    ExpectSystem(system, {0.0, 0.0, 1.0, 0.5, -1.0, 0.0}, 0.5, 10.0);
 
     // With the flag the fixed centroid stands in for the floating one: J is taken at q, no residual.
     VelmTorPointToPlaneErrorSystemMatrix onlyMatrix;
     engine.vecPairs[0].vCentroidFix = CbVector3d(7.0, 3.0, -1.0); // q = (2, 2, 0): J = (0, 0, 1, 2, -2, 0)
     engine.BuildMatrix(onlyMatrix, true);
-    const double Jq[6] = {0.0, 0.0, 1.0, 2.0, -2.0, 0.0};
-    for (int i = 0; i < 6; ++i)
-    {
-        EXPECT_EQ(onlyMatrix.aRightSide[i], 0.0) << i;
-        for (int j = 0; j <= i; ++j)
-            EXPECT_DOUBLE_EQ(Entry(onlyMatrix, i, j), 2.0 * Jq[i] * Jq[j]) << i << "," << j;
-    }
+    ExpectSystem(onlyMatrix, {0.0, 0.0, 1.0, 2.0, -2.0, 0.0}, 0.0);
 }
 
 TEST(SurfelEngineErrorSystem, RigidApproximationFollowsTheLinearMotion)
@@ -132,19 +120,13 @@ TEST(SurfelEngineErrorSystem, RigidApproximationFollowsTheLinearMotion)
     engine.ceFloat.Set(CbVector3d(1.0, 2.0, 0.5), CbVector3d(11.0, 2.0, 0.5), CbVector3d(1.0, 8.0, 0.5),
                        CbVector3d(1.0, 2.0, 2.5), 1.0f);
     engine.mCenteredTransform = CbMatrix4Rd::Translation(-1.0, -2.0, -0.5);
-    const CbVector3d t(0.5, -0.25, 1.0);
-    const CbVector3d w(0.005, 0.01, -0.0075);
-
-    const CbMatrix4Rd still = engine.approximateRigidTransformation(t, w, 0.0);
-    EXPECT_LT(RotationError(still, CbMatrix4Rd()) + TranslationError(still, CbMatrix4Rd()), 1e-6);
-
-    // A rigid motion close to p + t + w x p on the six ellipsoid points; half the step, half the rotation.
-    for (double step : {1.0, 0.5})
+    const CbVector3d t(0.5, -0.25, 1.0), w(0.005, 0.01, -0.0075);
+    // A rigid motion close to p + t + w x p on the six ellipsoid points; half the step, half the motion.
+    for (double step : {0.0, 0.5, 1.0})
     {
         const CbMatrix4Rd m = engine.approximateRigidTransformation(t, w, step);
-        EXPECT_NEAR(m.e[6], step * w.x, 1e-3 * step); // R(2,1)
-        EXPECT_NEAR(m.e[8], step * w.y, 1e-3 * step); // R(0,2)
-        EXPECT_NEAR(m.e[1], step * w.z, 1e-3 * step); // R(1,0)
+        const Eigen::Matrix3d R = AsEigen(m).topLeftCorner<3, 3>();
+        EXPECT_LT((R.transpose() * R - Eigen::Matrix3d::Identity()).norm(), 1e-12) << step;
         for (int k = 0; k < 6; ++k)
         {
             const CbVector3d e = engine.mCenteredTransform.TransformPoint(CbVector3d(engine.ceFloat[k]));

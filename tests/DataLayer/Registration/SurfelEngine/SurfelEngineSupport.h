@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared helpers of the surfel-engine tests: an engine that opens its protected members to the
-// tests, small hand-placed collections, and a smooth synthetic surface seen by two scans.
+// Shared helpers of the surfel-engine tests: an engine that opens its protected members, small
+// hand-placed collections, and scans of a smooth synthetic surface.
 
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Registration/QuantizeNormal.h"
@@ -71,15 +71,16 @@ struct Rig
     ProbeEngine engine;
 
     Rig(Base::SSurfelData fixData, Base::SSurfelData floatData, unsigned int numberOfPairs, double threshold,
-        float queryRadiusThreshold = 100.0f)
+        float queryRadiusThreshold = 100.0f, const Base::CSurfelCollectionMask* maskFix = nullptr,
+        const Base::CSurfelCollectionMask* maskFloat = nullptr)
         : fix(Collection(std::move(fixData))), flt(Collection(std::move(floatData)))
     {
         config.SetBoundingBoxBlowup(0.5f);
         config.SetNumberOfPairs(numberOfPairs);
         config.SetQueryRadiusThreshold(queryRadiusThreshold);
         engine.SetConfiguration(config);
-        engine.SetModelFix(*fix, nullptr);
-        engine.SetModelFloat(*flt, nullptr);
+        engine.SetModelFix(*fix, maskFix);
+        engine.SetModelFloat(*flt, maskFloat);
         engine.SetDistanceThreshold(threshold);
     }
     const std::vector<SurfelPair>& Build()
@@ -89,38 +90,25 @@ struct Rig
     }
 };
 
-// A smooth surface without symmetries, in millimetres; a tiny `relief` makes a nearly flat scan
-// that cannot pin motions within its plane.
-struct Surface
+// A grid of nx by ny surfels at 1 mm spacing from (x0, y0) on a smooth surface without symmetries, mapped by
+// `surfaceToScan`; a tiny `relief` makes a nearly flat scan that cannot pin motions within its plane.
+inline Base::SSurfelData Scan(double relief, double x0, double y0, int nx, int ny, const CbMatrix4Rd& surfaceToScan)
 {
-    double relief = 1.0;
-
-    double Height(double x, double y) const
-    {
+    auto height = [relief](double x, double y) {
         return relief * (4.0 * std::sin(0.11 * x + 0.3) * std::cos(0.07 * y) + 0.002 * x * y +
                          3.0 * std::exp(-((x - 8.0) * (x - 8.0) + (y + 5.0) * (y + 5.0)) / 120.0));
-    }
-    CbVector3d Normal(double x, double y) const
-    {
-        const double h = 1e-5;
-        const CbVector3d n(-(Height(x + h, y) - Height(x - h, y)) / (2.0 * h),
-                           -(Height(x, y + h) - Height(x, y - h)) / (2.0 * h), 1.0);
-        return n * (1.0 / n.Length());
-    }
-};
-
-// A grid of nx by ny surfels at 1 mm spacing from (x0, y0), mapped by `surfaceToScan`.
-inline Base::SSurfelData Scan(const Surface& surface, double x0, double y0, int nx, int ny,
-                              const CbMatrix4Rd& surfaceToScan)
-{
-    Base::SSurfelData data;
+    };
+    const double h = 1e-5;
     const CbVector3d origin = surfaceToScan.TransformPoint(CbVector3d(0.0, 0.0, 0.0));
+    Base::SSurfelData data;
     for (int j = 0; j < ny; ++j)
         for (int i = 0; i < nx; ++i)
         {
             const double x = x0 + i, y = y0 + j;
-            data.vecPositions.push_back(CbVector3f(surfaceToScan.TransformPoint({x, y, surface.Height(x, y)})));
-            data.vecNormals.push_back(CbVector3f(surfaceToScan.TransformPoint(surface.Normal(x, y)) - origin));
+            const CbVector3d n(-(height(x + h, y) - height(x - h, y)) / (2.0 * h),
+                               -(height(x, y + h) - height(x, y - h)) / (2.0 * h), 1.0);
+            data.vecPositions.push_back(CbVector3f(surfaceToScan.TransformPoint({x, y, height(x, y)})));
+            data.vecNormals.push_back(CbVector3f(surfaceToScan.TransformPoint(n * (1.0 / n.Length())) - origin));
         }
     return data;
 }
