@@ -126,7 +126,7 @@ TEST(SurfelEnginePairs, WideThresholdUsesTheSixNearestNeighboursOnly)
     EXPECT_NEAR(OnlyPair(data, data, 2.0, 1.0f, &mask).dWeight, side(5, 2.0, 1) * side(5, 2.0), 1e-12);
 }
 
-TEST(SurfelEnginePairs, SampleLimitMasksAndEmptyNeighbourhoods)
+TEST(SurfelEnginePairs, SampleLimitMasksEmptyNeighbourhoodsAndTheFloorOfThreeSurfels)
 {
     // A 5 x 4 grid sampled in a scrambled order; masked samples do not use up the limit of 10.
     Base::SSurfelData data = PlacedSurfels(Grid(5, 4));
@@ -150,10 +150,7 @@ TEST(SurfelEnginePairs, SampleLimitMasksAndEmptyNeighbourhoods)
     EXPECT_TRUE(none.Build().empty());
     EXPECT_EQ(std::make_tuple(none.engine.vPairCentre, none.engine.dRMSE, none.engine.uiNrDepthImagePairs),
               std::make_tuple(CbVector3d(0.0, 0.0, 0.0), DBL_MAX, 1u));
-}
 
-TEST(SurfelEnginePairs, FloorOfThreeSurfels)
-{
     // Two floating surfels are too few even without a configured minimum; nothing else changes.
     Rig two(PlacedSurfels(c_Cluster), PlacedSurfels({{0, 0, 0}, {1, 0, 0}}), 10, 2.0);
     two.engine.dRMSE = 5.0;
@@ -191,7 +188,7 @@ TEST(SurfelEnginePairs, TransformationMapsSamplesAndASingularOneThrows)
               std::make_tuple(size_t(0), 0.0, CbVector3d(0.0, 0.0, 0.0)));
 }
 
-TEST(SurfelEnginePairs, RepeatedPairBuildingReusesItsBuffers)
+TEST(SurfelEnginePairs, RepeatedPairBuildingReusesItsBuffersAndSurvivesAMove)
 {
     Rig rig(PlacedSurfels(Grid(10, 10)), PlacedSurfels(Grid(10, 10)), 100, 2.5);
     std::vector<std::vector<const void*>> buffers;
@@ -205,6 +202,13 @@ TEST(SurfelEnginePairs, RepeatedPairBuildingReusesItsBuffers)
     // Warmed up by both queries, the buffers stay where they are.
     EXPECT_EQ(std::vector<std::vector<const void*>>(buffers.begin() + 3, buffers.end()),
               std::vector<std::vector<const void*>>(3, buffers[2]));
+
+    // A moved engine keeps its pairs and its models and builds the same pairs again.
+    ProbeEngine moved(std::move(rig.engine)), assigned;
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.vecPairs.size(), 100u);
+    assigned.BuildPairs();
+    EXPECT_EQ(assigned.vecPairs.size(), 100u);
 }
 
 TEST(SurfelEngineModels, RunningNeedsBothAndSettingOneIsAllOrNothing)
@@ -249,15 +253,4 @@ TEST(SurfelEngineModels, RunningNeedsBothAndSettingOneIsAllOrNothing)
                                                   &engine.accBoundaryFix, &engine.accBoundaryFloat};
     for (const Base::AElementAccessBase* access : optional)
         EXPECT_TRUE(access->pData == nullptr && access->uiElementSize == 0u);
-}
-
-TEST(SurfelEngineModels, MovedEnginesKeepWorking)
-{
-    Rig rig(PlacedSurfels(c_Square), PlacedSurfels(c_Square), 100, 1.5);
-    ASSERT_EQ(rig.Build().size(), 5u);
-    ProbeEngine moved(std::move(rig.engine)), assigned;
-    assigned = std::move(moved);
-    EXPECT_EQ(assigned.vecPairs.size(), 5u);
-    assigned.BuildPairs();
-    EXPECT_EQ(assigned.vecPairs.size(), 5u);
 }

@@ -90,19 +90,22 @@ struct Rig
     }
 };
 
-// A grid of nx by ny surfels at 1 mm spacing from (x0, y0) on a smooth surface without symmetries, mapped by
-// `surfaceToScan`; a tiny `relief` makes a nearly flat scan that cannot pin motions within its plane.
-inline Base::SSurfelData Scan(double relief, double x0, double y0, int nx, int ny, const CbMatrix4Rd& surfaceToScan)
+// A grid of 61 x 61 surfels at 1 mm spacing from (x0, y0) on a smooth surface without symmetries, seen
+// from a frame that `scanToSurface` maps onto the surface's; a tiny `relief` makes a nearly flat scan
+// that cannot pin motions within its plane.
+inline Base::SSurfelData Scan(double relief, double x0, double y0, const CbMatrix4Rd& scanToSurface)
 {
     auto height = [relief](double x, double y) {
         return relief * (4.0 * std::sin(0.11 * x + 0.3) * std::cos(0.07 * y) + 0.002 * x * y +
                          3.0 * std::exp(-((x - 8.0) * (x - 8.0) + (y + 5.0) * (y + 5.0)) / 120.0));
     };
     const double h = 1e-5;
+    CbMatrix4Rd surfaceToScan = scanToSurface;
+    surfaceToScan.Invert();
     const CbVector3d origin = surfaceToScan.TransformPoint(CbVector3d(0.0, 0.0, 0.0));
     Base::SSurfelData data;
-    for (int j = 0; j < ny; ++j)
-        for (int i = 0; i < nx; ++i)
+    for (int j = 0; j < 61; ++j)
+        for (int i = 0; i < 61; ++i)
         {
             const double x = x0 + i, y = y0 + j;
             const CbVector3d n(-(height(x + h, y) - height(x - h, y)) / (2.0 * h),
@@ -124,19 +127,9 @@ inline CbMatrix4Rd RigidMotion(const Eigen::Vector3d& axis, double angle, const 
     Eigen::Map<Eigen::Matrix4d>(m.e).topLeftCorner<3, 3>() = Eigen::AngleAxisd(angle, axis.normalized()).matrix();
     return m;
 }
-inline double RotationError(const CbMatrix4Rd& a, const CbMatrix4Rd& b)
-{
-    return (AsEigen(a) - AsEigen(b)).topLeftCorner<3, 3>().cwiseAbs().maxCoeff();
-}
-inline double TranslationError(const CbMatrix4Rd& a, const CbMatrix4Rd& b)
-{
-    return (AsEigen(a) - AsEigen(b)).block<3, 1>(0, 3).norm();
-}
 
-// Scans at 1 mm spacing that start a few millimetres and degrees apart, one group per line:
-// neighbourhoods (threshold from 5 mm following 3 x RMSE down to 2 mm, a fixed 2 mm radius query
-// below 2.5 mm), sampling, update steps, stopping, and judging (pair weight > 100, condition
-// number < 1000, over half of the samples overlapping, 80 % of those matching, RMSE < 50 um).
+// Scans at 1 mm spacing a few millimetres and degrees apart; one group per line: neighbourhoods,
+// sampling, update steps, stopping, judging (pair weight > 100, condition number < 1000, ...).
 inline VelmTorCorrICPPointConfig SyntheticScanConfig()
 {
     VelmTorCorrICPPointConfig c;
