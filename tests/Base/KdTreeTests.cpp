@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cfloat>
-#include <cmath>
 #include <limits>
 #include <memory>
 #include <random>
@@ -16,24 +15,21 @@ using namespace Base;
 namespace
 {
 using Answer = std::vector<std::pair<uint32_t, float>>;
-using Points = std::shared_ptr<const std::vector<CbVector3f>>;
 
 // Looks at every point: the k smallest by (float distance, index) within the limit.
 Answer Brute(const std::vector<CbVector3f>& points, const CbVector3f& q, uint32_t k, float limit)
 {
-    std::vector<std::pair<float, uint32_t>> all;
+    Answer all;
     for (uint32_t i = 0; i < points.size(); ++i)
     {
         const float dx = points[i].x - q.x, dy = points[i].y - q.y, dz = points[i].z - q.z;
         const float d = (dy * dy + dx * dx) + dz * dz;
         if (d <= limit * limit)
-            all.emplace_back(d, i);
+            all.emplace_back(i, d);
     }
-    std::sort(all.begin(), all.end());
-    Answer result;
-    for (size_t n = 0; n < all.size() && n < k; ++n)
-        result.emplace_back(all[n].second, all[n].first);
-    return result;
+    std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    all.resize(std::min<size_t>(all.size(), k));
+    return all;
 }
 
 Answer AsAnswer(const std::vector<SKdTreeNeighbour>& neighbours)
@@ -44,7 +40,7 @@ Answer AsAnswer(const std::vector<SKdTreeNeighbour>& neighbours)
     return result;
 }
 
-// Integer points from `step` (exact ties and distances exactly on a radius), then scattered ones.
+// Integer points from `step`, then scattered ones.
 std::vector<CbVector3f> Cloud(int step, int scattered, uint32_t seed)
 {
     std::vector<CbVector3f> points;
@@ -59,7 +55,7 @@ std::vector<CbVector3f> Cloud(int step, int scattered, uint32_t seed)
     return points;
 }
 
-Points Share(std::vector<CbVector3f> points)
+std::shared_ptr<const std::vector<CbVector3f>> Share(std::vector<CbVector3f> points)
 {
     return std::make_shared<const std::vector<CbVector3f>>(std::move(points));
 }
@@ -72,16 +68,15 @@ TEST(KdTree, QueriesMatchBruteForce)
     std::vector<CbVector3f> cloud = Cloud(1, 1500, 3);
     for (size_t n = 0; n < 50; ++n) // duplicates after their originals
         cloud.push_back(cloud[n * 7]);
-    const Points points = Share(cloud);
+    const auto points = Share(cloud);
     const CKdTree3D tree(points);
     for (const CbVector3f& q : Cloud(3, 250, 4))
     {
         EXPECT_EQ(tree.FindNearest(q, FLT_MAX, 0), Brute(*points, q, 1, FLT_MAX)[0].first);
         std::vector<SKdTreeNeighbour> six = {{99, 0.5f}};
         tree.FindKNearest(six, q, 6, FLT_MAX);
-        Answer expected = {{99, 0.5f}};
-        for (const auto& entry : Brute(*points, q, 6, FLT_MAX))
-            expected.push_back(entry);
+        Answer expected = Brute(*points, q, 6, FLT_MAX);
+        expected.insert(expected.begin(), {99, 0.5f});
         EXPECT_EQ(AsAnswer(six), expected);
         for (float radius : {0.0f, 1.0f, 1.7f, 2.0f, 3.0f})
         {
@@ -91,12 +86,11 @@ TEST(KdTree, QueriesMatchBruteForce)
             EXPECT_EQ(AsAnswer(all), expected) << "radius " << radius;
             EXPECT_EQ(tree.FindNearest(q, radius, 0), expected.empty() ? 0xFFFFFFFFu : expected[0].first);
 
-            std::vector<uint32_t> within = {77}, expectedWithin;
+            std::vector<uint32_t> within = {77}, expectedWithin = {77};
             tree.FindInRadius(within, q, radius);
             for (const auto& entry : expected)
                 expectedWithin.push_back(entry.first);
-            std::sort(expectedWithin.begin(), expectedWithin.end());
-            expectedWithin.insert(expectedWithin.begin(), 77);
+            std::sort(expectedWithin.begin() + 1, expectedWithin.end());
             EXPECT_EQ(within, expectedWithin) << "radius " << radius;
         }
     }
