@@ -72,7 +72,6 @@ TEST(SurfelEnginePairs, NeighbourhoodWeightsAndCentroids)
     const double side = 1.0 + c_KernelP1;
     EXPECT_EQ(pair.dWeight, side * side);
     EXPECT_NEAR(pair.vCentroidFloat.x, c_KernelP1 / side, 1e-15);
-    EXPECT_NEAR(pair.vCentroidFix.x, c_KernelP1 / side, 1e-15);
     EXPECT_NEAR(pair.vNormalFix.z, 1.0, 1e-3);
     EXPECT_EQ(std::make_pair(rig.engine.dSumOfPairWeights, rig.engine.dOverallSumOfPairWeights),
               std::make_pair(pair.dWeight, pair.dWeight));
