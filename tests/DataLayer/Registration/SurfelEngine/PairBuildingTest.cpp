@@ -202,7 +202,7 @@ TEST(SurfelEnginePairs, RepeatedPairBuildingReusesItsBuffersAndSurvivesAMove)
     EXPECT_EQ(std::vector<std::vector<const void*>>(buffers.begin() + 3, buffers.end()),
               std::vector<std::vector<const void*>>(3, buffers[2]));
 
-    // A moved engine keeps its pairs and its models and builds the same pairs again.
+    // A moved engine keeps its pairs and its models, and builds as many pairs again.
     ProbeEngine moved(std::move(rig.engine)), assigned;
     assigned = std::move(moved);
     EXPECT_EQ(assigned.vecPairs.size(), 100u);

@@ -27,7 +27,6 @@ class ProbeEngine : public VelmTorCorrICPPointSC
     using SC = VelmTorCorrICPPointSC;
 
 public:
-    using SC::SC;
     using SC::adjustCOGTransformsFromTransform, SC::approximateRigidTransformation, SC::BuildMatrix, SC::BuildPairs,
         SC::ComputeOverlapRepresentation, SC::ComputePairWeightsQuotient, SC::GetOffset, SC::GetRMSE,
         SC::SetDistanceThreshold;
