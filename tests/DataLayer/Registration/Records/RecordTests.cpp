@@ -118,12 +118,13 @@ struct AwkwardResult : Result
 };
 } // namespace
 
-// Default records are built on garbage storage so that a field a constructor forgets shows up.
+// Default records are default-initialised on garbage storage, so that a field without an initialiser
+// shows up ("new T()" would zero the storage first).
 TEST(VelmTorCorrICPPointConfig, DefaultRecordIsAllZeroEvenOnGarbageStorage)
 {
     alignas(VelmTorCorrICPPointConfig) unsigned char storage[sizeof(VelmTorCorrICPPointConfig)];
     std::memset(storage, 0xA5, sizeof(storage));
-    const auto* c = new (storage) VelmTorCorrICPPointConfig();
+    const auto* c = new (storage) VelmTorCorrICPPointConfig;
     EXPECT_EQ(c->ToString().Str(),
               L"fBoundingBoxBlowup = 0.000000,\niMaxNumberDepthImagePairs = 0,\niNumberOfPairs = 0,\n"
               L"fInitialDistanceThreshold = 0.000000,\niAdaptDistanceThreshold = 0,\n"
@@ -185,7 +186,7 @@ TEST(VelmTorCorrICPRegistrationResult, DefaultRecordsAreDefinedAndDumpExactly)
 {
     alignas(Result) unsigned char storage[sizeof(Result)];
     std::memset(storage, 0x5A, sizeof(storage));
-    const auto* r = new (storage) Result();
+    const auto* r = new (storage) Result;
     EXPECT_EQ(r->GetState(), Result::Undefined);
     EXPECT_EQ(r->GetTransformation(), CbMatrix4Rd::Identity());
     EXPECT_EQ(r->GetICPStartTransformation(), CbMatrix4Rd::Identity());
@@ -208,7 +209,7 @@ TEST(VelmTorCorrICPRegistrationResult, DefaultRecordsAreDefinedAndDumpExactly)
 
     alignas(VelmTorDegreeOfFreedomDescription) unsigned char raw[sizeof(VelmTorDegreeOfFreedomDescription)];
     std::memset(raw, 0xFF, sizeof(raw));
-    auto* d = new (raw) VelmTorDegreeOfFreedomDescription();
+    auto* d = new (raw) VelmTorDegreeOfFreedomDescription;
     EXPECT_TRUE(IsAllZero(*d));
     d->aEigenVectors[1][0] = 7.0f; // [vector][component], vector after vector, after the scale
     EXPECT_EQ(reinterpret_cast<const float*>(d)[1 + 6], 7.0f);
