@@ -99,8 +99,7 @@ TEST(KdTree, QueriesMatchBruteForce)
 TEST(KdTree, DegenerateInputFindsNothingOrThrows)
 {
     const CKdTree3D tree(Share({{0, 0, 0}, {1, 1, 1}}));
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     std::vector<uint32_t> within;
     std::vector<SKdTreeNeighbour> k;
     // Negative or NaN limits, query points with a NaN or infinite coordinate.
