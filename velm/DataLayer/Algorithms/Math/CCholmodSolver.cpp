@@ -1,5 +1,6 @@
 #include "velm/DataLayer/Algorithms/Math/CCholmodSolver.h"
 
+#include "velm/DataLayer/Algorithms/Math/detail/CholmodWorkspace.h"
 #include "velm/Frame/CLogger.h"
 
 #include <cholmod.h>
@@ -15,19 +16,8 @@ namespace
 
 namespace DataLayer
 {
-struct CCholmodSolver::SState
+struct CCholmodSolver::SState : detail::SCholmodWorkspace
 {
-    SState()
-    {
-        cholmod_start(&common);
-        // CHOLMOD prints its warnings to stdout by default; the solver answers false instead.
-        common.print = 0;
-    }
-    ~SState() { cholmod_finish(&common); }
-    SState(const SState&) = delete;
-    SState& operator=(const SState&) = delete;
-
-    cholmod_common common;
     cholmod_sparse* pMatrix = nullptr;
     cholmod_factor* pFactor = nullptr;
     std::vector<double> vecValues;

@@ -1,5 +1,6 @@
 #include "velm/DataLayer/Algorithms/Math/CSparseCholeskySolver.h"
 
+#include "velm/DataLayer/Algorithms/Math/detail/CholmodWorkspace.h"
 #include "velm/Frame/VelmException.h"
 
 #include <algorithm>
@@ -13,20 +14,8 @@ const char* const kSourceFile = "velm/DataLayer/Algorithms/Math/CSparseCholeskyS
 constexpr uint32_t kIndexCheckLine = 60;
 } // namespace
 
-struct CSparseCholeskySolver::SWorkspace
+struct CSparseCholeskySolver::SWorkspace : DataLayer::detail::SCholmodWorkspace
 {
-    SWorkspace()
-    {
-        cholmod_start(&common);
-        // CHOLMOD prints its warnings (a matrix that is not positive definite, say) to stdout by
-        // default; the library reports through return values and writes nothing to the console.
-        common.print = 0;
-    }
-    ~SWorkspace() { cholmod_finish(&common); }
-    SWorkspace(const SWorkspace&) = delete;
-    SWorkspace& operator=(const SWorkspace&) = delete;
-
-    cholmod_common common;
 };
 
 // ---------------------------------------------------------------------------------------------
