@@ -154,6 +154,16 @@ TEST(PlyReader, OptionalPartsAndGridWithoutSize)
     EXPECT_FALSE(c.HasNormals());
     EXPECT_EQ(c.vecConfidence, (std::vector<float>{0.5f, 0.25f}));
     EXPECT_FALSE(c.HasGrid());
+    EXPECT_TRUE(c.vecSkippedHeaderKeywords.empty());
+
+    // Lines of unknown keywords before the first element (published range scans carry "bye" lines)
+    // are skipped, each keyword named once; the same after an element stays a fault (the malformed
+    // cases below).
+    const IO::SPointCloud b = ParsePly("ply\nformat ascii 1.0\nobj_info num_cols 1\nbye\nbye\nfoo 1 2\nbye\n"
+                                       "element vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+                                       "end_header\n1 2 3\n");
+    EXPECT_EQ(b.vecPositions, (std::vector<CbVector3f>{CbVector3f(1, 2, 3)}));
+    EXPECT_EQ(b.vecSkippedHeaderKeywords, (std::vector<std::string>{"bye", "foo"}));
 }
 
 TEST(PlyReader, MalformedFilesNameFileAndPlace)
@@ -172,6 +182,8 @@ TEST(PlyReader, MalformedFilesNameFileAndPlace)
         {"not ply", "PLY\nformat ascii 1.0\n", "line 1: not a PLY file (the first line is not \"ply\")"},
         {"no end", "ply\nformat ascii 1.0\nelement vertex 1\n", "line 3: the header has no end_header line"},
         {"bad encoding", "ply\nformat binary 1.0\nend_header\n", "line 2: unknown encoding 'binary'"},
+        {"keyword after an element", "ply\nformat ascii 1.0\nelement vertex 1\nbye\nend_header\n",
+         "line 4: unknown header keyword 'bye'"},
         {"bad type", "ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n",
          "line 4: unknown property type 'real'"},
         {"float list count", "ply\nformat ascii 1.0\nelement face 1\nproperty list float int v\nend_header\n",

@@ -2,6 +2,7 @@
 
 #include "velm/IO/FileError.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -271,6 +272,16 @@ private:
                     if (other.name == p.name)
                         FailLine(lineNo, "a second property '" + p.name + "' in element '" + e.name + "'");
                 e.properties.push_back(std::move(p));
+                continue;
+            }
+            // Some writers put lines of their own between the format and the first element (three
+            // "bye" lines in published range scans); before any element nothing can depend on them.
+            // Later, an unknown line might declare something the body holds, so it stays a fault.
+            if (m_header.elements.empty())
+            {
+                std::vector<std::string>& skipped = m_cloud.vecSkippedHeaderKeywords;
+                if (std::find(skipped.begin(), skipped.end(), key) == skipped.end())
+                    skipped.push_back(key);
                 continue;
             }
             FailLine(lineNo, "unknown header keyword '" + key + "'");

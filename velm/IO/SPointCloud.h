@@ -3,6 +3,7 @@
 #include "velm/Frame/CbVector3.h"
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace IO
@@ -22,6 +23,10 @@ struct SPointCloud
     uint32_t uiGridRows = 0;
     uint32_t uiGridCols = 0;
     std::vector<int32_t> vecGrid;
+
+    // Keywords of header lines the reader did not know and skipped (lines before the first element
+    // only), each named once, for the caller to report.
+    std::vector<std::string> vecSkippedHeaderKeywords;
 
     size_t GetCount() const { return vecPositions.size(); }
     bool HasNormals() const { return !vecNormals.empty(); }
