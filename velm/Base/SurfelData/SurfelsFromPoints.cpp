@@ -114,12 +114,16 @@ std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
 
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions)
 {
+    auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
+    return MedianNeighbourSpacing(positions, CKdTree3D(shared));
+}
+
+double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree)
+{
     if (positions.size() < 2)
         ThrowFormattedException(kSource, __LINE__, "Base::MedianNeighbourSpacing",
                                 L"The sampling density needs at least 2 points, got %u.",
                                 static_cast<unsigned>(positions.size()));
-    auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
-    const CKdTree3D tree(shared);
     std::vector<double> spacing(positions.size());
     std::vector<SKdTreeNeighbour> neighbours;
     for (size_t i = 0; i < positions.size(); ++i)

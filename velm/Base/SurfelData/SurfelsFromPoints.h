@@ -46,6 +46,8 @@ std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
 // Deterministic; points that coincide with another count with distance 0. Throws VelmException for
 // fewer than two points.
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions);
+// The same with a kd-tree that is already built over these positions (a collection's).
+double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree);
 
 // Surfel data of a scan: positions scaled by fScale, normals from the file (a zero normal of the file
 // is estimated instead) or estimated, quality from confidences, boundary flags from the range image.
