@@ -34,3 +34,8 @@
 #include "velm/IO/CXyzReader.h"
 #include "velm/IO/FileError.h"
 #include "velm/IO/SPointCloud.h"
+#include "velm/Pipeline/CRecord.h"
+#include "velm/Pipeline/RegisterPair.h"
+#include "velm/Pipeline/SRegistrationConfig.h"
+#include "velm/Pipeline/SScan.h"
+#include "velm/Pipeline/Verification.h"

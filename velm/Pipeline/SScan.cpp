@@ -1,0 +1,151 @@
+#include "velm/Pipeline/SScan.h"
+
+#include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
+#include "velm/IO/CPointCloudReader.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+namespace Pipeline
+{
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// Neighbours of a plane fit and how many points the noise is judged on: enough for a stable median,
+// few enough to cost a few milliseconds.
+constexpr uint32_t kNoiseNeighbours = 12;
+constexpr size_t kNoiseSamples = 2000;
+
+// The scan's noise: over samples spread across the surface (the collection's sample order), the
+// median RMS distance of a point's nearest neighbours from their best plane. The median keeps edges
+// and creases, where no plane fits, from counting.
+double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector<CbVector3f>& positions)
+{
+    const auto derived = collection.GetDerivedData();
+    const Base::IKdTree3D& tree = derived->GetKdTree();
+    const std::vector<uint32_t>& order = derived->GetSampleOrder();
+    const size_t samples = std::min(kNoiseSamples, positions.size());
+    std::vector<double> rms;
+    rms.reserve(samples);
+    std::vector<Base::SKdTreeNeighbour> neighbours;
+    for (size_t k = 0; k < samples; ++k)
+    {
+        const CbVector3f& p = positions[order[k]];
+        neighbours.clear();
+        tree.FindKNearest(neighbours, p, kNoiseNeighbours, FLT_MAX);
+        if (neighbours.size() < 4)
+            continue;
+        DataLayer::CPrincipalComponentAnalysis3D<CbVector3d> pca;
+        for (const Base::SKdTreeNeighbour& n : neighbours)
+            pca.Add(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
+        pca.ComputePCA();
+        rms.push_back(std::sqrt(std::max(0.0, pca.GetEigenValue(2))));
+    }
+    if (rms.empty())
+        return 0.0;
+    const auto mid = rms.begin() + static_cast<std::ptrdiff_t>(rms.size() / 2);
+    std::nth_element(rms.begin(), mid, rms.end());
+    return *mid;
+}
+
+CbVector3d Centroid(const std::vector<CbVector3f>& positions)
+{
+    CbVector3d sum;
+    for (const CbVector3f& p : positions)
+        sum += CbVector3d(p);
+    return sum * (1.0 / static_cast<double>(positions.size()));
+}
+} // namespace
+
+double UnitScale(const std::string& units)
+{
+    if (units == "mm")
+        return 1.0;
+    if (units == "m")
+        return 1000.0;
+    throw std::invalid_argument("unknown length unit '" + units + "' (mm or m)");
+}
+
+IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
+{
+    IO::SPointCloud moved = cloud;
+    moved.vecNormals.resize(moved.GetCount());
+    for (size_t i = 0; i < moved.GetCount(); ++i)
+    {
+        const CbVector3d n(surfels.vecNormals[i]);
+        moved.vecPositions[i] = CbVector3f(transformation.TransformPoint(CbVector3d(cloud.vecPositions[i])));
+        moved.vecNormals[i] = CbVector3f(n.x * transformation.e[0] + n.y * transformation.e[4] + n.z * transformation.e[8],
+                                         n.x * transformation.e[1] + n.y * transformation.e[5] + n.z * transformation.e[9],
+                                         n.x * transformation.e[2] + n.y * transformation.e[6] + n.z * transformation.e[10]);
+    }
+    moved.vecSkippedHeaderKeywords.clear();
+    return moved;
+}
+
+std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name)
+{
+    const auto t0 = Clock::now();
+    auto scan = std::make_shared<SScan>();
+    scan->strName = std::move(name);
+    scan->strUnits = options.strUnits;
+    scan->dScale = UnitScale(options.strUnits);
+    if (cloud.GetCount() < 3)
+        throw std::invalid_argument(scan->strName + ": a scan needs at least 3 points, it has " +
+                                    std::to_string(cloud.GetCount()));
+    Base::SSurfelsFromPointsOptions surfelOptions = options.surfels;
+    surfelOptions.fScale = static_cast<float>(scan->dScale);
+    surfelOptions.vViewpoint = surfelOptions.vViewpoint * static_cast<float>(scan->dScale);
+    scan->surfels = Base::SurfelsFromPoints(cloud, surfelOptions);
+    scan->cloud = std::move(cloud);
+    scan->spCollection = std::make_shared<const Base::CSurfelCollection>(scan->surfels);
+    const std::vector<CbVector3f>& positions = scan->surfels.vecPositions;
+    scan->dSpacing = Base::MedianNeighbourSpacing(positions, scan->spCollection->GetDerivedData()->GetKdTree());
+    if (!(scan->dSpacing > 0.0))
+        throw std::invalid_argument(scan->strName + ": the points have no spacing (most coincide)");
+    scan->dNoise = MeasureNoise(*scan->spCollection, positions);
+
+    // The free-space test looks along one direction; towards a viewpoint it takes the direction
+    // from the scan's middle.
+    CbVector3d view = surfelOptions.bUseViewpoint ? CbVector3d(surfelOptions.vViewpoint) - Centroid(positions)
+                                                  : CbVector3d(surfelOptions.vViewDirection);
+    const double length = view.Length();
+    scan->vViewDirection = length > 0.0 && std::isfinite(length) ? view * (1.0 / length) : CbVector3d(0, 0, 1);
+    if (scan->cloud.HasGrid())
+    {
+        // Any two unit vectors that complete the view direction to an orthonormal frame.
+        const CbVector3d& w = scan->vViewDirection;
+        const CbVector3d helper = std::fabs(w.x) < 0.9 ? CbVector3d(1, 0, 0) : CbVector3d(0, 1, 0);
+        scan->vViewAxisU = helper.Cross(w) * (1.0 / helper.Cross(w).Length());
+        scan->vViewAxisV = w.Cross(scan->vViewAxisU);
+        auto projected = std::make_shared<std::vector<CbVector3f>>();
+        projected->reserve(positions.size());
+        for (const CbVector3f& p : positions)
+            projected->emplace_back(static_cast<float>(CbVector3d(p).Dot(scan->vViewAxisU)),
+                                    static_cast<float>(CbVector3d(p).Dot(scan->vViewAxisV)), 0.0f);
+        scan->spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected));
+    }
+    scan->dSurfelSeconds = Seconds(t0, Clock::now());
+    return scan;
+}
+
+std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options)
+{
+    UnitScale(options.strUnits); // an unknown unit should not cost the loading of a file
+    const auto t0 = Clock::now();
+    IO::SPointCloud cloud = IO::CPointCloudReader::Read(file);
+    const double loadSeconds = Seconds(t0, Clock::now());
+    auto scan = PrepareScan(std::move(cloud), options, "file '" + file + "'");
+    std::const_pointer_cast<SScan>(scan)->dLoadSeconds = loadSeconds;
+    return scan;
+}
+} // namespace Pipeline
