@@ -1,0 +1,181 @@
+// The command line of velm-register end to end: exit codes, messages, the result file and the
+// aligned scan.
+#include "RegisterTool.h"
+
+#include "../Pipeline/RealScans.h"
+
+#include "velm/IO/CPlyReader.h"
+#include "velm/Pipeline/SRegistrationConfig.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+// Runs the tool in-process; returns the exit code and collects both streams.
+int RunTool(const std::vector<std::string>& args, std::string& out, std::string& err)
+{
+    std::vector<const char*> argv = {"velm-register"};
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
+    std::ostringstream o, e;
+    const int code = VelmTool::RunRegister(static_cast<int>(argv.size()), argv.data(), o, e);
+    out = o.str(), err = e.str();
+    return code;
+}
+} // namespace
+
+TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
+{
+    const fs::path dir = fs::temp_directory_path() / ("velm_register_test_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string fix = RealScans::kData + "bun000.ply", flt = RealScans::kData + "bun045.ply", none = (dir / "none.ply").string();
+    std::string out, err;
+
+    // Usage and input faults: exit 1 with one line on stderr, nothing on stdout. A message that ends in a
+    // line end is the whole of stderr, the others its start.
+    EXPECT_EQ(RunTool({"--help"}, out, err), VelmTool::kExitSuccess);
+    EXPECT_NE(out.find("--init"), std::string::npos);
+    const std::pair<std::vector<std::string>, std::string> faults[] = {
+        {{}, "FIX is required (see --help)\n"},
+        {{fix}, "FLOAT is required (see --help)\n"},
+        {{fix, flt, "--units", "km"}, "--units: km not in {mm,m} (see --help)\n"},
+        {{fix, none}, "file '" + none + "': cannot open for reading (No such file or directory)\n"},
+        {{fix, flt, "--init", "1 2 3"}, "--init: expected 16 numbers (a 4x4 matrix row by row), got 3\n"},
+        {{fix, flt, "--config", fix}, "file '" + fix + "': not valid JSON"},
+        {{fix, flt, "--config", (dir / "array.json").string()},
+         "the configuration must be a JSON object of settings, got array\n"},
+        {{fix, flt, "--config", (dir / "unknown.json").string()}, "unknown configuration key 'coarse_stpes'\n"},
+    };
+    std::ofstream(dir / "array.json") << "[1, 2]";
+    std::ofstream(dir / "unknown.json") << R"({"coarse_stpes": 2})";
+    for (const auto& [args, message] : faults)
+    {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(RunTool(args, out, err), VelmTool::kExitBadInput);
+        EXPECT_EQ(out, "");
+        const std::string expected = "velm-register: error: " + message;
+        EXPECT_EQ(message.back() == '\n' ? err : err.substr(0, expected.size()), expected);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    }
+
+    // The configuration in effect: defaults from the fixed scan's spacing (about 0.5 mm), overridden.
+    const std::string config = (dir / "config.json").string();
+    std::ofstream(config) << R"({"iMaxIterations": 1})";
+    ASSERT_EQ(RunTool({fix, "--units", "m", "--print-config", "--config", config}, out, err), VelmTool::kExitSuccess);
+    const nlohmann::json printed = nlohmann::json::parse(out);
+    EXPECT_EQ(printed.size(), Pipeline::ConfigKeys().size());
+    EXPECT_EQ(printed["iMaxIterations"], 1);
+    EXPECT_EQ(printed["coarse_steps"], 3);
+    EXPECT_GT(printed["fSamplingDensity"].get<double>(), 0.5);
+    EXPECT_LT(printed["fSamplingDensity"].get<double>(), 2.0);
+
+    // From the published alignment (metres, usual layout) the registration succeeds: exit 0.
+    const CbMatrix4Rd published = RealScans::Published("bun.conf", "bun000", "bun045");
+    nlohmann::json start;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            start[r][c] = VelmTool::UsualElement(published, r, c) * (c == 3 && r < 3 ? 0.001 : 1.0);
+    const std::string result = (dir / "result.json").string(), aligned = (dir / "aligned.ply").string();
+    const int code = RunTool({fix, flt, "--units", "m", "--init", start.dump(), "--output", result, "--aligned", aligned, "-v"},
+                             out, err);
+    ASSERT_EQ(code, VelmTool::kExitSuccess) << out << err;
+    EXPECT_EQ(out.rfind("state: Success\nfailure cause: (none)\nverdict: verified: residual_ratio ", 0), 0u) << out;
+    EXPECT_EQ(err.rfind("coarse iteration 1: threshold ", 0), 0u);
+    EXPECT_NE(err.find("\nfine iteration 1: threshold "), std::string::npos);
+    const nlohmann::json j = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(j["state"], "Success");
+    EXPECT_EQ(j["failure_cause"], "");
+    EXPECT_EQ(j["verified"], true);
+    EXPECT_EQ(j["verdict"].get<std::string>().rfind("verified: ", 0), 0u);
+    EXPECT_EQ(j["units"], "m");
+    EXPECT_EQ(j["configuration"].size(), Pipeline::ConfigKeys().size());
+    // Every check of the verification applies to these range scans and passed; iterations sum the stages.
+    ASSERT_EQ(j["verification"].size(), 4u);
+    for (const auto& check : j["verification"])
+    {
+        EXPECT_EQ(check["applicable"], true) << check;
+        EXPECT_EQ(check["passed"], true) << check;
+    }
+    int iterations = 0;
+    for (const auto& stage : j["stages"])
+        iterations += stage["iterations"].get<int>();
+    EXPECT_EQ(j["iterations"], iterations);
+    EXPECT_EQ(j["stages"].back()["name"], "fine");
+    EXPECT_EQ(j["dof_eigenvalues"].size(), 6u);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            EXPECT_NEAR(j["start_transformation"][r][c].get<double>(), start[r][c].get<double>(), 1e-12);
+    // The aligned scan is the floating scan moved by the reported transformation; nothing else is left behind.
+    const IO::SPointCloud moved = IO::CPlyReader::Read(aligned), original = IO::CPlyReader::Read(flt);
+    ASSERT_EQ(moved.GetCount(), original.GetCount());
+    ASSERT_TRUE(moved.HasNormals());
+    EXPECT_EQ(moved.vecGrid, original.vecGrid);
+    const CbMatrix4Rd reported = VelmTool::ParseTransformation(j["transformation"].dump());
+    for (size_t i = 0; i < moved.GetCount(); i += 997)
+        EXPECT_LT((CbVector3d(moved.vecPositions[i]) - reported.TransformPoint(CbVector3d(original.vecPositions[i]))).Length(),
+                  1.5e-6);
+    // aligned, result, and the three configurations
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
+
+    // One iteration cannot converge: the engine's state stands, the result is not verified, exit 2.
+    // The start comes from a file this time, as a result file prints it.
+    const std::string startFile = (dir / "start.txt").string();
+    std::ofstream(startFile) << j["transformation"].dump() << "\n";
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--config", config, "--output", result, "--init", startFile}, out, err),
+              VelmTool::kExitNotSuccess);
+    EXPECT_EQ(out.rfind("state: NotConverged\n", 0), 0u);
+    EXPECT_NE(out.find("verdict: not verified: the engine ended in NotConverged"), std::string::npos) << out;
+    const nlohmann::json failed = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(failed["state"], "NotConverged");
+    EXPECT_EQ(failed["verified"], false);
+    EXPECT_EQ(failed["state_value"], 4);
+    EXPECT_EQ(failed["failure_cause"].get<std::string>().rfind(" uiIterations=1 (1)", 0), 0u);
+    EXPECT_EQ(failed["start_transformation"], j["transformation"]);
+
+    // Too few points to register: the engine reports it, the start stands as the transformation.
+    const std::string tiny = (dir / "tiny.xyz").string();
+    std::ofstream(tiny) << "0 0 0\n0.001 0 0\n0 0.001 0\n0.001 0.001 0.0001\n";
+    ASSERT_EQ(RunTool({fix, tiny, "--units", "m", "--output", result, "--init", startFile}, out, err), VelmTool::kExitNotSuccess);
+    const nlohmann::json tooFew = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(tooFew["state"], "SurfelCountTooLow");
+    EXPECT_EQ(tooFew["transformation"], tooFew["start_transformation"]);
+    EXPECT_EQ(tooFew["verified"], false);
+
+    // FLOAT so far away that no pair is ever found: measures without a value are null, not a number.
+    const CbMatrix4Rd away = CbMatrix4Rd::Translation(5.0, 0.0, 0.0);
+    nlohmann::json farStart;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            farStart[r][c] = VelmTool::UsualElement(away, r, c);
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "--init", farStart.dump()}, out, err),
+              VelmTool::kExitNotSuccess);
+    const nlohmann::json apart = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_TRUE(apart["rmse_mm"].is_null()) << apart["rmse_mm"];
+    EXPECT_TRUE(apart["overlap_quotient"].is_null());
+    EXPECT_EQ(apart["verified"], false);
+    EXPECT_NE(out.find("rmse: none (no pairs)"), std::string::npos) << out;
+    fs::remove_all(dir);
+
+#ifdef VELM_REGISTER_TOOL
+    // The program itself, as a shell sees it.
+    EXPECT_EQ(std::system(VELM_REGISTER_TOOL " --help > /dev/null"), 0);
+    const int bad = std::system(VELM_REGISTER_TOOL " /nonexistent.ply /nonexistent.ply 2> /dev/null");
+    EXPECT_TRUE(WIFEXITED(bad) && WEXITSTATUS(bad) == 1) << bad;
+#endif
+}
