@@ -1,0 +1,133 @@
+// Each verification check on synthetic range scans whose right answer is known.
+#include "SyntheticScans.h"
+
+#include "velm/Pipeline/SRegistrationConfig.h"
+#include "velm/Pipeline/SScan.h"
+#include "velm/Pipeline/Verification.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+using namespace SyntheticScans;
+
+namespace
+{
+// FLOAT covers the right half of FIX and as much again beyond it, in a frame of its own.
+const CbMatrix4Rd kToFloatFrame = Motion(CbVector3d(1, 2, 3), 30.0, CbVector3d(10, -20, 5));
+const CbMatrix4Rd kTruth = Inverse(kToFloatFrame);
+
+std::shared_ptr<const Pipeline::SScan> Prepare(IO::SPointCloud cloud, const char* name)
+{
+    return Pipeline::PrepareScan(std::move(cloud), Pipeline::SScanOptions(), name);
+}
+
+struct Scans
+{
+    std::shared_ptr<const Pipeline::SScan> fix = Prepare(Scan({0.0, 0.0, 100, 100, 1.0, 0.03, 1}), "fix");
+    std::shared_ptr<const Pipeline::SScan> flt =
+        Prepare(Scan({50.5, 0.5, 100, 100, 1.0, 0.03, 2}, kToFloatFrame), "float");
+};
+
+const Scans& TheScans()
+{
+    static const Scans scans;
+    return scans;
+}
+
+std::map<std::string, Pipeline::SCheck> Checks(const Pipeline::SScan& fix, const Pipeline::SScan& flt,
+                                              const CbMatrix4Rd& t)
+{
+    std::map<std::string, Pipeline::SCheck> out;
+    for (const Pipeline::SCheck& c : Pipeline::Verify(fix, flt, t, Pipeline::DefaultConfig(fix)))
+        out[c.strName] = c;
+    EXPECT_EQ(out.size(), 4u);
+    return out;
+}
+} // namespace
+
+TEST(Verification, TheRightAlignmentOfHalfOverlappingScansPassesEveryCheck)
+{
+    const Scans& s = TheScans();
+    // Spacing and noise are measured, not given: 1 mm, and about the 0.03 mm put in.
+    EXPECT_NEAR(s.fix->dSpacing, 1.0, 0.01);
+    EXPECT_GT(s.fix->dNoise, 0.015);
+    EXPECT_LT(s.fix->dNoise, 0.04);
+    for (const auto& [name, c] : Checks(*s.fix, *s.flt, kTruth))
+    {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(c.bApplicable);
+        EXPECT_TRUE(c.bPassed) << c.dValue << " " << c.strTest << " " << c.dLimit;
+    }
+}
+
+TEST(Verification, AShiftAlongTheSurfaceLeavesItOffItsPlaneAndInFrontOfFix)
+{
+    const Scans& s = TheScans();
+    // Six millimetres along x, where the surface slides nearly along itself: the bumps no longer fit.
+    auto checks = Checks(*s.fix, *s.flt, kTruth * CbMatrix4Rd::Translation(6.0, 0.0, 0.0));
+    EXPECT_TRUE(checks["residual_ratio"].bApplicable);
+    EXPECT_FALSE(checks["residual_ratio"].bPassed) << checks["residual_ratio"].dValue;
+    EXPECT_TRUE(checks["normal_agreement"].bPassed) << checks["normal_agreement"].dValue;
+    // Towards the scanner by more than the tolerance of two spacings: FLOAT floats in FIX's free space.
+    checks = Checks(*s.fix, *s.flt, kTruth * CbMatrix4Rd::Translation(0.0, 0.0, 2.5));
+    EXPECT_FALSE(checks["free_space"].bPassed) << checks["free_space"].dValue;
+    EXPECT_GT(checks["free_space"].dValue, 0.9);
+    // The same distance away from the scanner is hidden behind FIX's surface: free space cannot tell.
+    checks = Checks(*s.fix, *s.flt, kTruth * CbMatrix4Rd::Translation(0.0, 0.0, -2.5));
+    EXPECT_TRUE(checks["free_space"].bPassed) << checks["free_space"].dValue;
+    EXPECT_FALSE(checks["residual_ratio"].bPassed) << checks["residual_ratio"].dValue;
+}
+
+TEST(Verification, AScanFlippedBackToFrontHasNormalsThatDisagree)
+{
+    const Scans& s = TheScans();
+    IO::SPointCloud flipped = s.flt->cloud;
+    for (CbVector3f& n : flipped.vecNormals)
+        n = -n;
+    auto checks = Checks(*s.fix, *Prepare(flipped, "flipped"), kTruth);
+    EXPECT_TRUE(checks["residual_ratio"].bPassed);
+    EXPECT_TRUE(checks["normal_agreement"].bApplicable);
+    EXPECT_FALSE(checks["normal_agreement"].bPassed);
+    EXPECT_LT(checks["normal_agreement"].dValue, 0.05);
+}
+
+TEST(Verification, PureNoiseIsNoSurface)
+{
+    const Scans& s = TheScans();
+    // Points scattered through the slab the surface lies in, with normals in every direction.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    IO::SPointCloud noise;
+    for (int i = 0; i < 10000; ++i)
+    {
+        noise.vecPositions.emplace_back(100.0 * u(random), 100.0 * u(random), -6.0 + 14.0 * u(random));
+        noise.vecNormals.emplace_back(u(random) - 0.5, u(random) - 0.5, u(random) - 0.5);
+    }
+    auto checks = Checks(*s.fix, *Prepare(noise, "noise"), CbMatrix4Rd::Identity());
+    EXPECT_FALSE(checks["normal_agreement"].bPassed) << checks["normal_agreement"].dValue;
+    EXPECT_FALSE(checks["free_space"].bPassed) << checks["free_space"].dValue;
+}
+
+TEST(Verification, ChecksWithoutDataDoNotApplyAndNeverPass)
+{
+    const Scans& s = TheScans();
+    // FLOAT a metre away: no pair, nothing over FIX's surface.
+    for (const auto& [name, c] : Checks(*s.fix, *s.flt, kTruth * CbMatrix4Rd::Translation(1000.0, 0.0, 0.0)))
+    {
+        SCOPED_TRACE(name);
+        EXPECT_FALSE(c.bApplicable);
+        EXPECT_FALSE(c.bPassed);
+        EXPECT_TRUE(std::isnan(c.dValue));
+    }
+    // Without a range grid FIX's lines of sight are unknown; the other checks still answer.
+    IO::SPointCloud gridless = s.fix->cloud;
+    gridless.vecGrid.clear();
+    auto checks = Checks(*Prepare(gridless, "gridless"), *s.flt, kTruth);
+    EXPECT_FALSE(checks["free_space"].bApplicable);
+    EXPECT_EQ(checks["free_space"].strNote, "FIX has no range grid");
+    EXPECT_TRUE(checks["residual_ratio"].bPassed);
+    EXPECT_TRUE(checks["normal_agreement"].bPassed);
+}
