@@ -136,3 +136,11 @@ TEST(Examples, ReferenceShowsThisCode)
     EXPECT_NE(reference.find("```text\n" + dump + "```\n"), std::string::npos)
         << "docs/reference.md must show the configuration dump as it is:\n" << dump;
 }
+
+TEST(Examples, ReadmeShowsTheRegisterPairProgram)
+{
+    const std::string program = ReadFile("/examples/register_pair.cpp");
+    ASSERT_FALSE(program.empty());
+    EXPECT_NE(ReadFile("/README.md").find("```cpp\n" + program + "```\n"), std::string::npos)
+        << "README.md must show examples/register_pair.cpp as it stands";
+}
