@@ -85,6 +85,16 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     EXPECT_GT(printed["fSamplingDensity"].get<double>(), 0.5);
     EXPECT_LT(printed["fSamplingDensity"].get<double>(), 2.0);
 
+    // Header lines of unknown keywords before the first element are skipped, and named with -v.
+    const std::string bye = (dir / "bye.ply").string();
+    std::ofstream(bye) << "ply\nformat ascii 1.0\nobj_info num_cols 2\nbye\nbye\nelement vertex 4\nproperty float x\n"
+                          "property float y\nproperty float z\nend_header\n0 0 0\n1 0 0\n0 1 0\n1 1 0.1\n";
+    ASSERT_EQ(RunTool({bye, "--print-config", "-v"}, out, err), VelmTool::kExitSuccess) << err;
+    EXPECT_EQ(err, "velm-register: file '" + bye + "': skipped header lines with the unknown keyword 'bye'\n");
+    ASSERT_EQ(RunTool({bye, "--print-config"}, out, err), VelmTool::kExitSuccess);
+    EXPECT_EQ(err, "");
+    fs::remove(bye);
+
     // From the published alignment (metres, usual layout) the registration succeeds: exit 0.
     const CbMatrix4Rd published = RealScans::Published("bun.conf", "bun000", "bun045");
     nlohmann::json start;
