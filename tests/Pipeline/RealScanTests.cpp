@@ -68,7 +68,7 @@ TEST(RealScans, DefaultsReturnToThePublishedAlignmentFromTenDegreeStarts)
             const CbVector3d axis = axes[caseIndex] * (1.0 / axes[caseIndex].Length());
             const CbVector3d shift = axes[(caseIndex + 3) % 10] * (10.0 / axes[(caseIndex + 3) % 10].Length());
             const SOutcome o = Register("bun.conf", fix, flt,
-                                        published * TurnAbout(centre, axis, 10.0) *
+                                        published * Pipeline::TurnAbout(centre, axis, 10.0) *
                                             CbMatrix4Rd::Translation(shift.x, shift.y, shift.z));
             EXPECT_TRUE(o.success);
             EXPECT_LT(o.degrees, pair.maxDegrees);

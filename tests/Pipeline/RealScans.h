@@ -3,9 +3,9 @@
 // The bundled real range scans with their published alignments, and starts perturbed from them.
 
 #include "velm/Frame/CbMatrix4.h"
+#include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SScan.h"
 
-#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <map>
@@ -15,7 +15,6 @@
 
 namespace RealScans
 {
-constexpr double kPi = 3.14159265358979323846;
 const std::string kData = std::string(VELM_SOURCE_DIR) + "/data/";
 
 inline CbMatrix4Rd Inverse(CbMatrix4Rd m)
@@ -63,22 +62,6 @@ inline CbVector3d Centroid(const Pipeline::SScan& scan)
     return sum * (1.0 / static_cast<double>(scan.GetCount()));
 }
 
-// Rotation by `degrees` about the unit axis through centre (the library's layout).
-inline CbMatrix4Rd TurnAbout(const CbVector3d& centre, const CbVector3d& axis, double degrees)
-{
-    const double a = degrees * kPi / 180.0, c = std::cos(a), s = std::sin(a), C = 1.0 - c;
-    const double x = axis.x, y = axis.y, z = axis.z;
-    const double r[3][3] = {{c + x * x * C, x * y * C - z * s, x * z * C + y * s},
-                            {y * x * C + z * s, c + y * y * C, y * z * C - x * s},
-                            {z * x * C - y * s, z * y * C + x * s, c + z * z * C}};
-    CbMatrix4Rd turn;
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            turn.e[4 * col + row] = r[row][col];
-    return CbMatrix4Rd::Translation(-centre.x, -centre.y, -centre.z) * turn *
-           CbMatrix4Rd::Translation(centre.x, centre.y, centre.z);
-}
-
 // A start in a band: the published position turned about FLOAT's centroid (axis uniform on the
 // sphere, angle uniform in [degrees0, degrees1]) and shifted (direction uniform, length uniform in
 // [mm0, mm1]).
@@ -96,18 +79,14 @@ inline CbMatrix4Rd PerturbedStart(const CbMatrix4Rd& published, const CbVector3d
     const double degrees = degrees0 + (degrees1 - degrees0) * uniform(random);
     const CbVector3d shift = direction() * (mm0 + (mm1 - mm0) * uniform(random));
     const CbVector3d centre = published.TransformPoint(centroid);
-    return published * TurnAbout(centre, axis, degrees) * CbMatrix4Rd::Translation(shift.x, shift.y, shift.z);
+    return published * Pipeline::TurnAbout(centre, axis, degrees) * CbMatrix4Rd::Translation(shift.x, shift.y, shift.z);
 }
 
 // How far a result lies from the published alignment: the angle of R_result * transpose(R_published)
 // (degrees) and the distance between FLOAT's centroid mapped by both (mm).
 inline std::pair<double, double> Error(const CbMatrix4Rd& published, const CbMatrix4Rd& result, const CbVector3d& centroid)
 {
-    double trace = 0.0;
-    for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k)
-            trace += published.e[4 * k + i] * result.e[4 * k + i];
-    return {std::acos(std::clamp(0.5 * (trace - 1.0), -1.0, 1.0)) * 180.0 / kPi,
+    return {Pipeline::AngleBetween(published, result),
             (published.TransformPoint(centroid) - result.TransformPoint(centroid)).Length()};
 }
 } // namespace RealScans

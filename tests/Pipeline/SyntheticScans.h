@@ -7,6 +7,7 @@
 
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/IO/SPointCloud.h"
+#include "velm/Pipeline/Motion.h"
 
 #include <cmath>
 #include <cstdint>
@@ -14,8 +15,6 @@
 
 namespace SyntheticScans
 {
-constexpr double kPi = 3.14159265358979323846;
-
 // Bumps and dents of different sizes at irregular places on a gently twisted sheet: no part of it
 // repeats another, so a scan of a part fits the rest in one place only.
 inline double Height(double x, double y)
@@ -37,19 +36,10 @@ inline CbVector3d Normal(double x, double y)
     return n * (1.0 / n.Length());
 }
 
-// Rotation by `degrees` about the unit axis (a, b, c), then the translation t (the library's layout).
+// Rotation by `degrees` about the axis through the origin, then the translation t.
 inline CbMatrix4Rd Motion(const CbVector3d& axis, double degrees, const CbVector3d& t)
 {
-    const CbVector3d u = axis * (1.0 / axis.Length());
-    const double angle = degrees * kPi / 180.0, co = std::cos(angle), si = std::sin(angle), C = 1.0 - co;
-    const double R[3][3] = {{co + u.x * u.x * C, u.x * u.y * C - u.z * si, u.x * u.z * C + u.y * si},
-                            {u.y * u.x * C + u.z * si, co + u.y * u.y * C, u.y * u.z * C - u.x * si},
-                            {u.z * u.x * C - u.y * si, u.z * u.y * C + u.x * si, co + u.z * u.z * C}};
-    CbMatrix4Rd m = CbMatrix4Rd::Translation(t.x, t.y, t.z);
-    for (int r = 0; r < 3; ++r)
-        for (int col = 0; col < 3; ++col)
-            m.e[4 * col + r] = R[r][col];
-    return m;
+    return Pipeline::TurnAbout(CbVector3d(), axis, degrees) * CbMatrix4Rd::Translation(t.x, t.y, t.z);
 }
 
 inline CbMatrix4Rd Inverse(CbMatrix4Rd m)

@@ -2,6 +2,7 @@
 
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 #include "velm/Frame/CString.h"
+#include "velm/Pipeline/Motion.h"
 
 #include <algorithm>
 #include <chrono>
@@ -15,7 +16,6 @@ namespace
 {
 using Clock = std::chrono::steady_clock;
 using DataLayer::VelmTorCorrICPRegistrationResult;
-constexpr double kPi = 3.14159265358979323846;
 
 double Seconds(Clock::time_point from, Clock::time_point to)
 {
@@ -32,38 +32,6 @@ public:
     uint32_t Pairs() const { return uiNrFoundPairs; }
     double WeightSum() const { return dSumOfPairWeights; }
 };
-
-CbVector3d Rotate(const CbMatrix4Rd& m, const CbVector3d& n)
-{
-    return CbVector3d(n.x * m.e[0] + n.y * m.e[4] + n.z * m.e[8], n.x * m.e[1] + n.y * m.e[5] + n.z * m.e[9],
-                      n.x * m.e[2] + n.y * m.e[6] + n.z * m.e[10]);
-}
-
-// The rotation by `degrees` about the unit axis through centre, as a motion of the library's layout.
-CbMatrix4Rd TurnAbout(const CbVector3d& centre, const CbVector3d& axis, double degrees)
-{
-    const double a = degrees * kPi / 180.0, c = std::cos(a), s = std::sin(a), C = 1.0 - c;
-    const double x = axis.x, y = axis.y, z = axis.z;
-    const double r[3][3] = {{c + x * x * C, x * y * C - z * s, x * z * C + y * s},
-                            {y * x * C + z * s, c + y * y * C, y * z * C - x * s},
-                            {z * x * C - y * s, z * y * C + x * s, c + z * z * C}};
-    CbMatrix4Rd turn;
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            turn.e[4 * col + row] = r[row][col];
-    return CbMatrix4Rd::Translation(-centre.x, -centre.y, -centre.z) * turn *
-           CbMatrix4Rd::Translation(centre.x, centre.y, centre.z);
-}
-
-// Rotation angle (degrees) of the motion that takes a onto b.
-double AngleBetween(const CbMatrix4Rd& a, const CbMatrix4Rd& b)
-{
-    double trace = 0.0;
-    for (int i = 0; i < 3; ++i)
-        for (int k = 0; k < 3; ++k)
-            trace += a.e[4 * k + i] * b.e[4 * k + i];
-    return std::acos(std::clamp(0.5 * (trace - 1.0), -1.0, 1.0)) * 180.0 / kPi;
-}
 
 std::string Narrow(const CString& text)
 {
@@ -147,7 +115,7 @@ public:
         for (CbVector3f& p : moved.vecPositions)
             p = CbVector3f(attempt.mCoarse.TransformPoint(CbVector3d(p)));
         for (CbVector3f& n : moved.vecNormals)
-            n = CbVector3f(Rotate(attempt.mCoarse, CbVector3d(n)));
+            n = CbVector3f(RotateDirection(attempt.mCoarse, CbVector3d(n)));
         const Base::CSurfelCollection floating(std::move(moved));
         CStageEngine engine;
         engine.SetConfiguration(m_config.fine);
@@ -190,7 +158,7 @@ public:
         CbVector3d principal[3];
         for (int k = 0; k < 3; ++k)
         {
-            principal[k] = Rotate(m_startMm, CbVector3d(e.GetAxisEnd(k)) - CbVector3d(e.GetCentre()));
+            principal[k] = RotateDirection(m_startMm, CbVector3d(e.GetAxisEnd(k)) - CbVector3d(e.GetCentre()));
             const double l = principal[k].Length();
             // A flat or degenerate scan has no spread along some axis: use the fixed frame's.
             principal[k] = l > 0.0 && std::isfinite(l) ? principal[k] * (1.0 / l)
@@ -316,14 +284,6 @@ uint32_t SPairResult::GetIterations() const
     for (const SStage& s : vecStages)
         sum += s.uiIterations;
     return sum;
-}
-
-CbMatrix4Rd ScaleTranslation(CbMatrix4Rd m, double factor)
-{
-    m.e[12] *= factor;
-    m.e[13] *= factor;
-    m.e[14] *= factor;
-    return m;
 }
 
 CRecord MatrixRecord(const CbMatrix4Rd& m)

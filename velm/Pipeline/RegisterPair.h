@@ -3,6 +3,7 @@
 #include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Pipeline/CRecord.h"
+#include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SRegistrationConfig.h"
 #include "velm/Pipeline/SScan.h"
 #include "velm/Pipeline/Verification.h"
@@ -81,6 +82,4 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
 // A 4x4 transformation of the library's layout as four rows of the usual layout (p maps to M p, a
 // column vector; translation in the last column).
 CRecord MatrixRecord(const CbMatrix4Rd& m);
-// The same motion with its translation multiplied by factor (a change of length unit).
-CbMatrix4Rd ScaleTranslation(CbMatrix4Rd m, double factor);
 } // namespace Pipeline

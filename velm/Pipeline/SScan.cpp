@@ -2,6 +2,7 @@
 
 #include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
 #include "velm/IO/CPointCloudReader.h"
+#include "velm/Pipeline/Motion.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -82,11 +83,8 @@ IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
     moved.vecNormals.resize(moved.GetCount());
     for (size_t i = 0; i < moved.GetCount(); ++i)
     {
-        const CbVector3d n(surfels.vecNormals[i]);
         moved.vecPositions[i] = CbVector3f(transformation.TransformPoint(CbVector3d(cloud.vecPositions[i])));
-        moved.vecNormals[i] = CbVector3f(n.x * transformation.e[0] + n.y * transformation.e[4] + n.z * transformation.e[8],
-                                         n.x * transformation.e[1] + n.y * transformation.e[5] + n.z * transformation.e[9],
-                                         n.x * transformation.e[2] + n.y * transformation.e[6] + n.z * transformation.e[10]);
+        moved.vecNormals[i] = CbVector3f(RotateDirection(transformation, CbVector3d(surfels.vecNormals[i])));
     }
     moved.vecSkippedHeaderKeywords.clear();
     return moved;

@@ -1,5 +1,6 @@
 #include "velm/Pipeline/Verification.h"
 
+#include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SRegistrationConfig.h"
 #include "velm/Pipeline/SScan.h"
 
@@ -19,12 +20,6 @@ constexpr size_t kMinSamples = 50;
 // has the error of fitting planes to a curved surface.
 constexpr double kNoiseFloor = 0.05;
 constexpr double kNormalAngle = 25.0; // degrees
-
-CbVector3d Rotate(const CbMatrix4Rd& m, const CbVector3d& n)
-{
-    return CbVector3d(n.x * m.e[0] + n.y * m.e[4] + n.z * m.e[8], n.x * m.e[1] + n.y * m.e[5] + n.z * m.e[9],
-                      n.x * m.e[2] + n.y * m.e[6] + n.z * m.e[10]);
-}
 
 double Noise(const SScan& scan)
 {
@@ -113,7 +108,7 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     {
         const uint32_t i = order[k];
         const CbVector3d p = transformation.TransformPoint(CbVector3d(flt.surfels.vecPositions[i]));
-        const CbVector3d n = Rotate(transformation, CbVector3d(flt.surfels.vecNormals[i]));
+        const CbVector3d n = RotateDirection(transformation, CbVector3d(flt.surfels.vecNormals[i]));
         const uint32_t j = fixTree.FindNearest(CbVector3f(p), pairDistance, 0);
         if (j != 0xFFFFFFFFu)
         {
