@@ -29,32 +29,14 @@ import time
 import numpy as np
 import open3d as o3d
 
+from verdict import read_conf
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "data")
 PAIRS = [("bun000", "bun045", 0.2, 0.5), ("bun000", "bun315", 0.2, 0.5), ("bun045", "bun090", 0.2, 0.5),
          ("bun270", "bun315", 0.2, 0.6), ("bun180", "bun270", 0.4, 1.0)]
 AXES = [(1, 0, 0), (0, 1, 0), (0, 0, 1), (1, 1, 0), (0, 1, -1), (1, 0, 1), (-1, 1, 1), (1, -1, 1), (1, 1, 1),
         (2, -1, 0)]
-
-
-def quat_rotation(qx, qy, qz, qw):
-    return np.array([[1 - 2 * (qy * qy + qz * qz), 2 * (qx * qy - qz * qw), 2 * (qx * qz + qy * qw)],
-                     [2 * (qx * qy + qz * qw), 1 - 2 * (qx * qx + qz * qz), 2 * (qy * qz - qx * qw)],
-                     [2 * (qx * qz - qy * qw), 2 * (qy * qz + qx * qw), 1 - 2 * (qx * qx + qy * qy)]])
-
-
-def read_conf():
-    """Scan -> common frame (p -> R^T p + t), 4x4, metres."""
-    poses = {}
-    with open(os.path.join(DATA, "bun.conf")) as f:
-        for line in f:
-            w = line.split()
-            if len(w) == 9 and w[0] == "bmesh":
-                m = np.eye(4)
-                m[:3, :3] = quat_rotation(*map(float, w[5:9])).T
-                m[:3, 3] = list(map(float, w[2:5]))
-                poses[w[1].split(".")[0]] = m
-    return poses
 
 
 def axis_rotation(axis, degrees):
@@ -125,7 +107,7 @@ def main():
     if not os.access(args.tool, os.X_OK):
         sys.exit("no velm-register at " + args.tool + " (build it, or pass --tool)")
     o3d.utility.set_verbosity_level(o3d.utility.VerbosityLevel.Error)
-    poses = read_conf()
+    poses = read_conf(os.path.join(DATA, "bun.conf"))
 
     header = ("%-16s | %7s %7s %6s %6s %-13s | %7s %7s %6s %6s %-4s" %
               ("FLOAT onto FIX", "reg s", "all s", "deg", "mm", "velm state", "reg s", "all s", "deg", "mm", "ok"))

@@ -19,8 +19,14 @@ namespace
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try { f(); }
-    catch (const std::invalid_argument& e) { return e.what(); }
+    try
+    {
+        f();
+    }
+    catch (const std::invalid_argument& e)
+    {
+        return e.what();
+    }
     return "";
 }
 
@@ -45,7 +51,7 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
     r.Set("b", 1);
     r.Set("a", CRecord::List());
     r.Set("text", "quote \" backslash \\ tab \t line\n bell \x07 \xc3\xa9");
-    r.Set("float", 0.1f);     // single precision keeps its own shortest digits
+    r.Set("float", 0.1f); // single precision keeps its own shortest digits
     r.Set("double", 0.1);
     r.Set("big", 1e300);
     r.Set("unsigned", 4294967295u);
@@ -58,10 +64,18 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
     rows.Append(CRecord::List());
     rows.Append(CRecord::Map());
     r.Set("nested", rows);
-    r.Set("row", []{ CRecord l = CRecord::List(); l.Append(1.5); l.Append(NAN); return l; }());
-    EXPECT_EQ(r.ToJson(), "{\"b\":true,\"a\":[],\"text\":\"quote \\\" backslash \\\\ tab \\t line\\n bell \\u0007 \xc3\xa9\","
-                          "\"float\":0.1,\"double\":0.1,\"big\":1e+300,\"unsigned\":4294967295,\"negative\":-7,"
-                          "\"none\":null,\"no pairs\":null,\"inf\":null,\"nested\":[[],{}],\"row\":[1.5,null]}");
+    r.Set("row",
+          []
+          {
+              CRecord l = CRecord::List();
+              l.Append(1.5);
+              l.Append(NAN);
+              return l;
+          }());
+    EXPECT_EQ(r.ToJson(),
+              "{\"b\":true,\"a\":[],\"text\":\"quote \\\" backslash \\\\ tab \\t line\\n bell \\u0007 \xc3\xa9\","
+              "\"float\":0.1,\"double\":0.1,\"big\":1e+300,\"unsigned\":4294967295,\"negative\":-7,"
+              "\"none\":null,\"no pairs\":null,\"inf\":null,\"nested\":[[],{}],\"row\":[1.5,null]}");
     EXPECT_EQ(CRecord(0.1f).ToJson(), "0.1");
     EXPECT_EQ(CRecord(static_cast<double>(0.1f)).ToJson(), "0.10000000149011612");
     // Indented: maps and lists of maps one entry per line, lists of plain values on one line.
@@ -69,7 +83,14 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
     small.Set("m", CRecord::List());
     small["m"]; // reading a key never adds it
     CRecord matrix = CRecord::List();
-    matrix.Append([]{ CRecord l = CRecord::List(); l.Append(1); l.Append(0); return l; }());
+    matrix.Append(
+        []
+        {
+            CRecord l = CRecord::List();
+            l.Append(1);
+            l.Append(0);
+            return l;
+        }());
     small.Set("rows", matrix);
     EXPECT_EQ(small.ToJson(2), "{\n  \"m\": [],\n  \"rows\": [\n    [1, 0]\n  ]\n}");
 
@@ -121,9 +142,12 @@ TEST(RegistrationConfig, OverridesChangeOnlyWhatTheyNameAndFaultsChangeNothing)
 {
     const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5);
     Pipeline::SRegistrationConfig c = defaults;
-    Pipeline::ApplyConfigOverrides(Overrides({{"iMaxIterations", 7}, {"bSmoothDistanceThresholding", false},
-                                              {"dMinImprovement", 0.5}, {"minScanQualityFix", 4294967295u},
-                                              {"coarse_steps", 0}, {"verify_min_normal_agreement", 1}}),
+    Pipeline::ApplyConfigOverrides(Overrides({{"iMaxIterations", 7},
+                                              {"bSmoothDistanceThresholding", false},
+                                              {"dMinImprovement", 0.5},
+                                              {"minScanQualityFix", 4294967295u},
+                                              {"coarse_steps", 0},
+                                              {"verify_min_normal_agreement", 1}}),
                                    c);
     EXPECT_EQ(c.fine.GetMaxIterations(), 7);
     EXPECT_FALSE(c.fine.GetSmoothDistanceThresholding());
@@ -140,7 +164,8 @@ TEST(RegistrationConfig, OverridesChangeOnlyWhatTheyNameAndFaultsChangeNothing)
         {Overrides({{"iMaxIterations", 2.5}}), "configuration key 'iMaxIterations': expected an integer, got 2.5"},
         {Overrides({{"iMaxIterations", -1}}),
          "configuration key 'iMaxIterations': must not be negative (the registration would only stop on convergence)"},
-        {Overrides({{"iNumberOfPairs", -1}}), "configuration key 'iNumberOfPairs': -1 is outside a 32-bit unsigned int"},
+        {Overrides({{"iNumberOfPairs", -1}}),
+         "configuration key 'iNumberOfPairs': -1 is outside a 32-bit unsigned int"},
         {Overrides({{"iAdaptDistanceThreshold", 3000000000u}}),
          "configuration key 'iAdaptDistanceThreshold': 3000000000 is outside a 32-bit int"},
         {Overrides({{"fTestRange", "2"}}), "configuration key 'fTestRange': expected a number, got \"2\""},
@@ -151,7 +176,10 @@ TEST(RegistrationConfig, OverridesChangeOnlyWhatTheyNameAndFaultsChangeNothing)
          "configuration key 'verify_max_free_space_share': 1.5 is outside [0, 1]"},
         {Overrides({{"coarse_pairs", 0}}), "configuration key 'coarse_pairs': 0 is outside [1, 4294967295]"},
         {Overrides({{"coarse_last_threshold_mm", NAN}}),
-         "configuration key 'coarse_last_threshold_mm': nan is outside [0, inf]"},
+         "configuration key 'coarse_last_threshold_mm': must be a positive distance (mm)"},
+        {Overrides({{"verify_pair_distance_mm", 0}}),
+         "configuration key 'verify_pair_distance_mm': must be a positive distance (mm)"},
+        {Overrides({{"hypothesis_angle_deg", -1}}), "configuration key 'hypothesis_angle_deg': -1 is outside [0, 180]"},
         {CRecord::List(), "the configuration must be a map of settings, got []"},
     };
     const CRecord before = Pipeline::ConfigToRecord(defaults);
@@ -168,6 +196,7 @@ TEST(RegistrationConfig, OverridesChangeOnlyWhatTheyNameAndFaultsChangeNothing)
     // A configuration set field by field is checked before a registration runs.
     Pipeline::SRegistrationConfig direct = defaults;
     direct.fine.SetMaxIterations(-5);
-    EXPECT_EQ(ErrorOf([&] { Pipeline::CheckConfig(direct); }),
-              "configuration key 'iMaxIterations': must not be negative (the registration would only stop on convergence)");
+    EXPECT_EQ(
+        ErrorOf([&] { Pipeline::CheckConfig(direct); }),
+        "configuration key 'iMaxIterations': must not be negative (the registration would only stop on convergence)");
 }

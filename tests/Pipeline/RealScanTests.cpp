@@ -36,26 +36,34 @@ struct SOutcome
     double rmse = 0.0;
 };
 
-SOutcome Register(const std::string& conf, const std::string& fixName, const std::string& fltName, const CbMatrix4Rd& startMm)
+SOutcome Register(const std::string& conf, const std::string& fixName, const std::string& fltName,
+                  const CbMatrix4Rd& startMm)
 {
     const auto fix = Load(fixName), flt = Load(fltName);
     Pipeline::SRegisterOptions options;
     options.mStart = Pipeline::ScaleTranslation(startMm, 0.001);
     const Pipeline::SPairResult result = Pipeline::RegisterPair(*fix, *flt, options);
     const std::string base = fixName.substr(fixName.rfind('/') + 1), other = fltName.substr(fltName.rfind('/') + 1);
-    const auto [degrees, mm] = Error(Published(conf, base, other), result.spEngine->GetTransformation(), Centroid(*flt));
+    const auto [degrees, mm] =
+        Error(Published(conf, base, other), result.spEngine->GetTransformation(), Centroid(*flt));
     return {result.GetSuccess(), degrees, mm, result.GetIterations(), result.spEngine->GetRMSE()};
 }
 } // namespace
 
 TEST(RealScans, DefaultsReturnToThePublishedAlignmentFromTenDegreeStarts)
 {
-    struct Pair { const char *a, *b; double maxDegrees, maxMm; };
-    const Pair pairs[] = {{"bun000", "bun045", 0.2, 0.5}, {"bun000", "bun315", 0.2, 0.5},
-                          {"bun045", "bun090", 0.2, 0.5}, {"bun270", "bun315", 0.2, 0.6},
+    struct Pair
+    {
+        const char *a, *b;
+        double maxDegrees, maxMm;
+    };
+    const Pair pairs[] = {{"bun000", "bun045", 0.2, 0.5},
+                          {"bun000", "bun315", 0.2, 0.5},
+                          {"bun045", "bun090", 0.2, 0.5},
+                          {"bun270", "bun315", 0.2, 0.6},
                           {"bun180", "bun270", 0.4, 1.0}};
     // Ten degrees and ten millimetres, in directions that differ from case to case.
-    const CbVector3d axes[] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 1, 0}, {0, 1, -1},
+    const CbVector3d axes[] = {{1, 0, 0}, {0, 1, 0},  {0, 0, 1},  {1, 1, 0}, {0, 1, -1},
                                {1, 0, 1}, {-1, 1, 1}, {1, -1, 1}, {1, 1, 1}, {2, -1, 0}};
     int caseIndex = 0;
     for (const Pair& pair : pairs)
@@ -83,9 +91,14 @@ TEST(RealScans, SeededStartsInEveryBandGiveNoFalseSuccess)
 {
     // A bunny pair and a dragon pair of about 60 % overlap, both directions, four seeded starts per band:
     // bands of 3-10 degrees / 2-10 mm, 10-20 / 10-20 and 20-35 / 20-40.
-    struct Pair { const char *conf, *a, *b; double maxDegrees, maxMm; };
-    const Pair pairs[] = {{"bun.conf", "bun045", "bun090", 0.2, 0.5},
-                          {"dragon/dragonStandRight.conf", "dragon/dragonStandRight_48", "dragon/dragonStandRight_72", 0.4, 0.8}};
+    struct Pair
+    {
+        const char *conf, *a, *b;
+        double maxDegrees, maxMm;
+    };
+    const Pair pairs[] = {
+        {"bun.conf", "bun045", "bun090", 0.2, 0.5},
+        {"dragon/dragonStandRight.conf", "dragon/dragonStandRight_48", "dragon/dragonStandRight_72", 0.4, 0.8}};
     const double bands[3][4] = {{3, 10, 2, 10}, {10, 20, 10, 20}, {20, 35, 20, 40}};
     const int required[3] = {16, 15, 12}; // of 16: every start in band 1, 90 % in band 2, 75 % in band 3
     for (int band = 0; band < 3; ++band)
@@ -99,7 +112,8 @@ TEST(RealScans, SeededStartsInEveryBandGiveNoFalseSuccess)
                 const CbMatrix4Rd published = Published(pair.conf, base, other);
                 for (uint32_t seed = 0; seed < 4; ++seed)
                 {
-                    SCOPED_TRACE(flt + " onto " + fix + ", band " + std::to_string(band + 1) + ", seed " + std::to_string(seed));
+                    SCOPED_TRACE(flt + " onto " + fix + ", band " + std::to_string(band + 1) + ", seed " +
+                                 std::to_string(seed));
                     const CbMatrix4Rd start = PerturbedStart(published, Centroid(*Load(flt)), seed, bands[band][0],
                                                              bands[band][1], bands[band][2], bands[band][3]);
                     const SOutcome o = Register(pair.conf, fix, flt, start);

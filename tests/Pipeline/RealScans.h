@@ -49,8 +49,8 @@ inline CbMatrix4Rd Published(const std::string& conf, const std::string& fix, co
     for (std::string line; std::getline(in, line);)
         if (std::istringstream(line) >> kind >> name >> t[0] >> t[1] >> t[2] >> q[0] >> q[1] >> q[2] >> q[3] &&
             kind == "bmesh")
-            poses[name.substr(0, name.rfind('.'))] =
-                FromQuaternion(q[0], q[1], q[2], q[3]) * CbMatrix4Rd::Translation(1000 * t[0], 1000 * t[1], 1000 * t[2]);
+            poses[name.substr(0, name.rfind('.'))] = FromQuaternion(q[0], q[1], q[2], q[3]) *
+                                                     CbMatrix4Rd::Translation(1000 * t[0], 1000 * t[1], 1000 * t[2]);
     return poses.at(flt) * Inverse(poses.at(fix));
 }
 
@@ -71,7 +71,8 @@ inline CbMatrix4Rd PerturbedStart(const CbMatrix4Rd& published, const CbVector3d
     std::mt19937 random(seed);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform;
-    auto direction = [&] {
+    auto direction = [&]
+    {
         CbVector3d v(normal(random), normal(random), normal(random));
         return v * (1.0 / v.Length());
     };
@@ -84,7 +85,8 @@ inline CbMatrix4Rd PerturbedStart(const CbMatrix4Rd& published, const CbVector3d
 
 // How far a result lies from the published alignment: the angle of R_result * transpose(R_published)
 // (degrees) and the distance between FLOAT's centroid mapped by both (mm).
-inline std::pair<double, double> Error(const CbMatrix4Rd& published, const CbMatrix4Rd& result, const CbVector3d& centroid)
+inline std::pair<double, double> Error(const CbMatrix4Rd& published, const CbMatrix4Rd& result,
+                                       const CbVector3d& centroid)
 {
     return {Pipeline::AngleBetween(published, result),
             (published.TransformPoint(centroid) - result.TransformPoint(centroid)).Length()};

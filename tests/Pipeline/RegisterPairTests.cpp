@@ -72,7 +72,8 @@ TEST(RegisterPair, ASurfaceThatSlidesAlongItselfIsNotVerified)
     // Two overlapping patches of a plane: FLOAT fits wherever it slides. The engine's own test of the
     // free motions does not fire here (its smallest eigenvalue comes out a rounding error below 0);
     // the verification's does.
-    auto plane = [](double x0, uint32_t seed) {
+    auto plane = [](double x0, uint32_t seed)
+    {
         IO::SPointCloud cloud = Scan({x0, 0.0, 60, 60, 1.0, 0.02, seed});
         for (size_t i = 0; i < cloud.GetCount(); ++i)
         {
@@ -116,12 +117,33 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
     std::vector<std::string> keys;
     for (const auto& [key, value] : record.GetItems())
         keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"state", "state_value", "failure_cause", "verified", "verdict", "units",
-                                              "rmse_mm", "transformation", "start_transformation", "iterations", "pairs",
-                                              "sum_of_weights", "overlap_quotient", "pair_weights_quotient", "offset_mm",
-                                              "relative_movement", "final_distance_threshold_mm", "dof_eigenvalues",
-                                              "dof_condition_number", "verification", "stages", "hypotheses",
-                                              "sampling_density_mm", "scans", "points_fix", "points_float", "timings_s",
+    EXPECT_EQ(keys, (std::vector<std::string>{"state",
+                                              "state_value",
+                                              "failure_cause",
+                                              "verified",
+                                              "verdict",
+                                              "units",
+                                              "rmse_mm",
+                                              "transformation",
+                                              "start_transformation",
+                                              "iterations",
+                                              "pairs",
+                                              "sum_of_weights",
+                                              "overlap_quotient",
+                                              "pair_weights_quotient",
+                                              "offset_mm",
+                                              "relative_movement",
+                                              "final_distance_threshold_mm",
+                                              "dof_eigenvalues",
+                                              "dof_condition_number",
+                                              "verification",
+                                              "stages",
+                                              "hypotheses",
+                                              "sampling_density_mm",
+                                              "scans",
+                                              "points_fix",
+                                              "points_float",
+                                              "timings_s",
                                               "configuration"}));
     EXPECT_EQ(record["verified"].AsBool(), true);
     EXPECT_EQ(record["transformation"].GetElements()[3], record["start_transformation"].GetElements()[3]);

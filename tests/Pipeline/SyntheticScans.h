@@ -19,9 +19,8 @@ namespace SyntheticScans
 // repeats another, so a scan of a part fits the rest in one place only.
 inline double Height(double x, double y)
 {
-    const double bumps[][4] = {{25, 30, 5.0, 250}, {70, 65, -3.5, 180}, {115, 35, 4.0, 300},
-                               {55, 12, 2.0, 60},  {95, 90, 2.5, 120},  {140, 80, -3.0, 200},
-                               {10, 85, 3.0, 150}, {85, 5, -2.0, 90}};
+    const double bumps[][4] = {{25, 30, 5.0, 250}, {70, 65, -3.5, 180},  {115, 35, 4.0, 300}, {55, 12, 2.0, 60},
+                               {95, 90, 2.5, 120}, {140, 80, -3.0, 200}, {10, 85, 3.0, 150},  {85, 5, -2.0, 90}};
     double h = 0.0015 * (x - 60) * (x - 60) - 0.001 * (y - 50) * (y - 50) + 0.0008 * x * y;
     for (const auto& b : bumps)
         h += b[2] * std::exp(-((x - b[0]) * (x - b[0]) + (y - b[1]) * (y - b[1])) / b[3]);
@@ -50,10 +49,10 @@ inline CbMatrix4Rd Inverse(CbMatrix4Rd m)
 
 struct SWindow
 {
-    double x0 = 0.0, y0 = 0.0;  // first cell's position (mm)
+    double x0 = 0.0, y0 = 0.0; // first cell's position (mm)
     int cols = 100, rows = 100;
-    double spacing = 1.0;       // mm
-    double noise = 0.03;        // standard deviation along z (mm)
+    double spacing = 1.0; // mm
+    double noise = 0.03;  // standard deviation along z (mm)
     uint32_t seed = 1;
 };
 

@@ -38,7 +38,7 @@ const Scans& TheScans()
 }
 
 std::map<std::string, Pipeline::SCheck> Checks(const Pipeline::SScan& fix, const Pipeline::SScan& flt,
-                                              const CbMatrix4Rd& t)
+                                               const CbMatrix4Rd& t)
 {
     std::map<std::string, Pipeline::SCheck> out;
     for (const Pipeline::SCheck& c : Pipeline::Verify(fix, flt, t, Pipeline::DefaultConfig(fix)))

@@ -44,7 +44,8 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     const fs::path dir = fs::temp_directory_path() / ("velm_register_test_" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
-    const std::string fix = RealScans::kData + "bun000.ply", flt = RealScans::kData + "bun045.ply", none = (dir / "none.ply").string();
+    const std::string fix = RealScans::kData + "bun000.ply", flt = RealScans::kData + "bun045.ply",
+                      none = (dir / "none.ply").string();
     std::string out, err;
 
     // Usage and input faults: exit 1 with one line on stderr, nothing on stdout. A message that ends in a
@@ -57,6 +58,8 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
         {{fix, flt, "--units", "km"}, "--units: km not in {mm,m} (see --help)\n"},
         {{fix, none}, "file '" + none + "': cannot open for reading (No such file or directory)\n"},
         {{fix, flt, "--init", "1 2 3"}, "--init: expected 16 numbers (a 4x4 matrix row by row), got 3\n"},
+        {{fix, flt, "--view-dir", "0,0,0"},
+         "file '" + fix + "': the view direction must be a finite, non-zero vector\n"},
         {{fix, flt, "--config", fix}, "file '" + fix + "': not valid JSON"},
         {{fix, flt, "--config", (dir / "array.json").string()},
          "the configuration must be a JSON object of settings, got array\n"},
@@ -102,8 +105,8 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
         for (int c = 0; c < 4; ++c)
             start[r][c] = VelmTool::UsualElement(published, r, c) * (c == 3 && r < 3 ? 0.001 : 1.0);
     const std::string result = (dir / "result.json").string(), aligned = (dir / "aligned.ply").string();
-    const int code = RunTool({fix, flt, "--units", "m", "--init", start.dump(), "--output", result, "--aligned", aligned, "-v"},
-                             out, err);
+    const int code = RunTool(
+        {fix, flt, "--units", "m", "--init", start.dump(), "--output", result, "--aligned", aligned, "-v"}, out, err);
     ASSERT_EQ(code, VelmTool::kExitSuccess) << out << err;
     EXPECT_EQ(out.rfind("state: Success\nfailure cause: (none)\nverdict: verified: residual_ratio ", 0), 0u) << out;
     EXPECT_EQ(err.rfind("coarse iteration 1: threshold ", 0), 0u);
@@ -138,7 +141,8 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     EXPECT_EQ(moved.vecGrid, original.vecGrid);
     const CbMatrix4Rd reported = VelmTool::ParseTransformation(j["transformation"].dump());
     for (size_t i = 0; i < moved.GetCount(); i += 997)
-        EXPECT_LT((CbVector3d(moved.vecPositions[i]) - reported.TransformPoint(CbVector3d(original.vecPositions[i]))).Length(),
+        EXPECT_LT((CbVector3d(moved.vecPositions[i]) - reported.TransformPoint(CbVector3d(original.vecPositions[i])))
+                      .Length(),
                   1.5e-6);
     // aligned, result, and the three configurations
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
@@ -147,8 +151,9 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     // The start comes from a file this time, as a result file prints it.
     const std::string startFile = (dir / "start.txt").string();
     std::ofstream(startFile) << j["transformation"].dump() << "\n";
-    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--config", config, "--output", result, "--init", startFile}, out, err),
-              VelmTool::kExitNotSuccess);
+    ASSERT_EQ(
+        RunTool({fix, flt, "--units", "m", "--config", config, "--output", result, "--init", startFile}, out, err),
+        VelmTool::kExitNotSuccess);
     EXPECT_EQ(out.rfind("state: NotConverged\n", 0), 0u);
     EXPECT_NE(out.find("verdict: not verified: the engine ended in NotConverged"), std::string::npos) << out;
     const nlohmann::json failed = nlohmann::json::parse(std::ifstream(result));
@@ -161,7 +166,8 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     // Too few points to register: the engine reports it, the start stands as the transformation.
     const std::string tiny = (dir / "tiny.xyz").string();
     std::ofstream(tiny) << "0 0 0\n0.001 0 0\n0 0.001 0\n0.001 0.001 0.0001\n";
-    ASSERT_EQ(RunTool({fix, tiny, "--units", "m", "--output", result, "--init", startFile}, out, err), VelmTool::kExitNotSuccess);
+    ASSERT_EQ(RunTool({fix, tiny, "--units", "m", "--output", result, "--init", startFile}, out, err),
+              VelmTool::kExitNotSuccess);
     const nlohmann::json tooFew = nlohmann::json::parse(std::ifstream(result));
     EXPECT_EQ(tooFew["state"], "SurfelCountTooLow");
     EXPECT_EQ(tooFew["transformation"], tooFew["start_transformation"]);

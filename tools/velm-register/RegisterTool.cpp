@@ -216,8 +216,7 @@ int RunRegister(int argc, const char* const* argv, std::ostream& out, std::ostre
     app.add_option("--init", a.init,
                    "start transformation mapping FLOAT onto FIX: 16 numbers row by row (translation in the last "
                    "column, in file units), inline or the name of a file holding them; default identity");
-    app.add_option("--config", a.config,
-                   "JSON file whose keys (those --print-config shows) override the defaults");
+    app.add_option("--config", a.config, "JSON file whose keys (those --print-config shows) override the defaults");
     app.add_flag("--print-config", a.printConfig,
                  "print the effective configuration as JSON (usable with --config) and exit; needs only FIX");
     app.add_option("--units", a.units, "length unit of the files: mm (default) or m")

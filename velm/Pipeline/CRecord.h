@@ -62,7 +62,7 @@ public:
     // The value of a key, or null when the map lacks it (or this is not a map).
     const CRecord* Find(const std::string& key) const;
     const CRecord& operator[](const std::string& key) const;
-    const Items& GetItems() const;                  // a map's entries; empty otherwise
+    const Items& GetItems() const;                   // a map's entries; empty otherwise
     const std::vector<CRecord>& GetElements() const; // a list's elements; empty otherwise
 
     // Throw std::logic_error when the kind does not fit. AsDouble takes any number; AsInt any

@@ -53,8 +53,8 @@ struct SAttempt
 {
     uint32_t uiHypothesis = 0;
     CbMatrix4Rd mStart;
-    CbMatrix4Rd mCoarse;          // where the coarse stage left FLOAT (mm)
-    double dScore = 0.0;          // ranks hypotheses: the coarse stage's pair weight per sample
+    CbMatrix4Rd mCoarse; // where the coarse stage left FLOAT (mm)
+    double dScore = 0.0; // ranks hypotheses: the coarse stage's pair weight per sample
     std::shared_ptr<const VelmTorCorrICPRegistrationResult> spEngine;
     std::vector<SCheck> vecChecks;
     bool bVerified = false;
@@ -93,8 +93,8 @@ public:
         for (uint32_t step = 0; step < steps; ++step)
         {
             const double t = steps > 1 ? static_cast<double>(step) / (steps - 1) : 0.0;
-            const double threshold =
-                m_config.dCoarseFirstThreshold * std::pow(m_config.dCoarseLastThreshold / m_config.dCoarseFirstThreshold, t);
+            const double threshold = m_config.dCoarseFirstThreshold *
+                                     std::pow(m_config.dCoarseLastThreshold / m_config.dCoarseFirstThreshold, t);
             c.SetInitialDistanceThreshold(static_cast<float>(threshold));
             // Settled when an iteration moves FLOAT by less than a two-hundredth of the distance.
             c.SetOffsetThreshold(0.005 * threshold);
@@ -102,7 +102,8 @@ public:
             Iterate(engine, "coarse", hypothesis);
             attempt.mCoarse = engine.GetTransform();
         }
-        attempt.dScore = engine.WeightSum() / std::max<double>(1.0, std::min<double>(m_config.uiCoarsePairs, m_flt.GetCount()));
+        attempt.dScore =
+            engine.WeightSum() / std::max<double>(1.0, std::min<double>(m_config.uiCoarsePairs, m_flt.GetCount()));
         return attempt;
     }
 
@@ -150,7 +151,7 @@ public:
     // then about their diagonals, each both ways.
     std::vector<CbMatrix4Rd> Hypotheses() const
     {
-        static const double axes[13][3] = {{1, 0, 0},  {0, 1, 0}, {0, 0, 1},  {1, 1, 0},  {1, -1, 0},
+        static const double axes[13][3] = {{1, 0, 0},  {0, 1, 0},  {0, 0, 1}, {1, 1, 0},  {1, -1, 0},
                                            {1, 0, 1},  {1, 0, -1}, {0, 1, 1}, {0, 1, -1}, {1, 1, 1},
                                            {1, 1, -1}, {1, -1, 1}, {-1, 1, 1}};
         const Base::CCovarianceEllipsoid& e = m_flt.spCollection->GetDerivedData()->GetCovarianceEllipsoid();
@@ -161,8 +162,7 @@ public:
             principal[k] = RotateDirection(m_startMm, CbVector3d(e.GetAxisEnd(k)) - CbVector3d(e.GetCentre()));
             const double l = principal[k].Length();
             // A flat or degenerate scan has no spread along some axis: use the fixed frame's.
-            principal[k] = l > 0.0 && std::isfinite(l) ? principal[k] * (1.0 / l)
-                                                       : CbVector3d(k == 0, k == 1, k == 2);
+            principal[k] = l > 0.0 && std::isfinite(l) ? principal[k] * (1.0 / l) : CbVector3d(k == 0, k == 1, k == 2);
         }
         std::vector<CbMatrix4Rd> starts;
         for (uint32_t h = 0; h < m_config.uiStartHypotheses; ++h)
@@ -170,7 +170,8 @@ public:
             const double* a = axes[h / 2];
             CbVector3d axis = principal[0] * a[0] + principal[1] * a[1] + principal[2] * a[2];
             axis = axis * (1.0 / axis.Length());
-            starts.push_back(m_startMm * TurnAbout(centre, axis, h % 2 ? -m_config.dHypothesisAngle : m_config.dHypothesisAngle));
+            starts.push_back(m_startMm *
+                             TurnAbout(centre, axis, h % 2 ? -m_config.dHypothesisAngle : m_config.dHypothesisAngle));
         }
         return starts;
     }
@@ -179,7 +180,8 @@ public:
     bool SamePlace(const CbMatrix4Rd& a, const CbMatrix4Rd& b) const
     {
         const CbVector3d centre(m_flt.spCollection->GetDerivedData()->GetCovarianceEllipsoid().GetCentre());
-        return AngleBetween(a, b) < 1.0 && (a.TransformPoint(centre) - b.TransformPoint(centre)).Length() < 4.0 * m_fix.dSpacing;
+        return AngleBetween(a, b) < 1.0 &&
+               (a.TransformPoint(centre) - b.TransformPoint(centre)).Length() < 4.0 * m_fix.dSpacing;
     }
 
 private:
@@ -193,9 +195,10 @@ private:
             if (m_progress)
             {
                 char line[256];
-                std::snprintf(line, sizeof line, "%s%s iteration %u: threshold %.6g mm, rmse %.6g mm, pairs %u, weight sum %.6g",
-                              hypothesis ? ("hypothesis " + std::to_string(hypothesis) + " ").c_str() : "", name,
-                              engine.Iteration(), engine.Threshold(), engine.Rmse(), engine.Pairs(), engine.WeightSum());
+                std::snprintf(
+                    line, sizeof line, "%s%s iteration %u: threshold %.6g mm, rmse %.6g mm, pairs %u, weight sum %.6g",
+                    hypothesis ? ("hypothesis " + std::to_string(hypothesis) + " ").c_str() : "", name,
+                    engine.Iteration(), engine.Threshold(), engine.Rmse(), engine.Pairs(), engine.WeightSum());
                 m_progress(line);
             }
         } while (!engine.IsFinished());
@@ -250,7 +253,9 @@ std::string Verdict(const SAttempt& a)
     if (state != VelmTorCorrICPRegistrationResult::Success)
         text += "the engine ended in " + Narrow(VelmTorCorrICPRegistrationResult::GetStateName(state));
     for (size_t i = 0; i < failed.size(); ++i)
-        text += std::string(i == 0 && state != VelmTorCorrICPRegistrationResult::Success ? "; " : i ? ", " : "") +
+        text += std::string(i == 0 && state != VelmTorCorrICPRegistrationResult::Success ? "; "
+                            : i                                                          ? ", "
+                                                                                         : "") +
                 failed[i]->strName + " " + Number(failed[i]->dValue) + " is not " +
                 (failed[i]->strTest == "<" ? "below " : "above ") + Number(failed[i]->dLimit);
     if (state == VelmTorCorrICPRegistrationResult::Success && failed.empty())

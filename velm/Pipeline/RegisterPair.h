@@ -31,11 +31,11 @@ struct SRegisterOptions
 // One engine run of a registration.
 struct SStage
 {
-    std::string strName;          // "coarse" or "fine"
-    uint32_t uiHypothesis = 0;    // the start it began from: 0 is the given one
+    std::string strName;       // "coarse" or "fine"
+    uint32_t uiHypothesis = 0; // the start it began from: 0 is the given one
     uint32_t uiIterations = 0;
-    double dThreshold = 0.0;      // correspondence distance at the end (mm)
-    double dRmse = 0.0;           // engine RMSE at the end (mm); the largest double without pairs
+    double dThreshold = 0.0; // correspondence distance at the end (mm)
+    double dRmse = 0.0;      // engine RMSE at the end (mm); the largest double without pairs
     uint32_t uiPairs = 0;
     double dSeconds = 0.0;
 
@@ -49,14 +49,14 @@ struct SPairResult
 {
     // The fine stage's result; its transformation is the whole motion in millimetres, start included.
     std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> spEngine;
-    CbMatrix4Rd mTransformation;  // FLOAT onto FIX, file units
-    CbMatrix4Rd mStart;           // as given, file units
+    CbMatrix4Rd mTransformation; // FLOAT onto FIX, file units
+    CbMatrix4Rd mStart;          // as given, file units
     std::vector<SStage> vecStages;
     std::vector<SCheck> vecChecks;
-    bool bVerified = false;       // the engine's state is Success and the verification passed
-    std::string strVerdict;       // one line: why the result is or is not trusted
-    uint32_t uiHypotheses = 1;    // starts tried: the given one and those turned about it
-    uint32_t uiHypothesis = 0;    // the start of the reported result
+    bool bVerified = false;    // the engine's state is Success and the verification passed
+    std::string strVerdict;    // one line: why the result is or is not trusted
+    uint32_t uiHypotheses = 1; // starts tried: the given one and those turned about it
+    uint32_t uiHypothesis = 0; // the start of the reported result
     SRegistrationConfig config;
     std::string strUnits;
     double dSpacingFix = 0.0, dSpacingFloat = 0.0, dNoiseFix = 0.0, dNoiseFloat = 0.0; // mm

@@ -35,17 +35,25 @@ struct SKey
     const char* rangeNote = nullptr; // said instead of the range when a value lies outside it
 };
 
-#define VELM_ENGINE_KEY(label, kind, getter, setter, type)                                               \
-    SKey                                                                                                \
-    {                                                                                                   \
-        label, kind, [](const Config& c) { return static_cast<double>(c.fine.getter()); },             \
-            [](Config& c, double v) { c.fine.setter(static_cast<type>(v)); }                           \
+#define VELM_ENGINE_KEY(label, kind, getter, setter, type)                                                             \
+    SKey                                                                                                               \
+    {                                                                                                                  \
+        label, kind, [](const Config& c) { return static_cast<double>(c.fine.getter()); },                             \
+            [](Config& c, double v) { c.fine.setter(static_cast<type>(v)); }                                           \
     }
-#define VELM_PIPELINE_KEY(label, kind, member, type, min, max)                                          \
-    SKey                                                                                                \
-    {                                                                                                   \
-        label, kind, [](const Config& c) { return static_cast<double>(c.member); },                    \
-            [](Config& c, double v) { c.member = static_cast<type>(v); }, min, max                      \
+#define VELM_PIPELINE_KEY(label, kind, member, type, min, max)                                                         \
+    SKey                                                                                                               \
+    {                                                                                                                  \
+        label, kind, [](const Config& c) { return static_cast<double>(c.member); },                                    \
+            [](Config& c, double v) { c.member = static_cast<type>(v); }, min, max                                     \
+    }
+
+// A distance in millimetres: positive and finite.
+#define VELM_DISTANCE_KEY(label, member)                                                                               \
+    SKey                                                                                                               \
+    {                                                                                                                  \
+        label, EKind::Double, [](const Config& c) { return c.member; }, [](Config& c, double v) { c.member = v; },     \
+            std::numeric_limits<double>::min(), std::numeric_limits<double>::max(), "must be a positive distance (mm)" \
     }
 
 constexpr double kUInt32Max = 4294967295.0;
@@ -55,10 +63,13 @@ const std::vector<SKey>& Keys()
 {
     static const std::vector<SKey> keys = {
         VELM_ENGINE_KEY("fBoundingBoxBlowup", EKind::Float, GetBoundingBoxBlowup, SetBoundingBoxBlowup, float),
-        VELM_ENGINE_KEY("iMaxNumberDepthImagePairs", EKind::Int, GetMaxNumberDepthImagePairs, SetMaxNumberDepthImagePairs, int),
+        VELM_ENGINE_KEY("iMaxNumberDepthImagePairs", EKind::Int, GetMaxNumberDepthImagePairs,
+                        SetMaxNumberDepthImagePairs, int),
         VELM_ENGINE_KEY("iNumberOfPairs", EKind::UInt, GetNumberOfPairs, SetNumberOfPairs, unsigned int),
-        VELM_ENGINE_KEY("fInitialDistanceThreshold", EKind::Float, GetInitialDistanceThreshold, SetInitialDistanceThreshold, float),
-        VELM_ENGINE_KEY("iAdaptDistanceThreshold", EKind::Int, GetAdaptDistanceThreshold, SetAdaptDistanceThreshold, int),
+        VELM_ENGINE_KEY("fInitialDistanceThreshold", EKind::Float, GetInitialDistanceThreshold,
+                        SetInitialDistanceThreshold, float),
+        VELM_ENGINE_KEY("iAdaptDistanceThreshold", EKind::Int, GetAdaptDistanceThreshold, SetAdaptDistanceThreshold,
+                        int),
         VELM_ENGINE_KEY("fDistanceThresholdAdaptionFactor", EKind::Float, GetDistanceThresholdAdaptionFactor,
                         SetDistanceThresholdAdaptionFactor, float),
         VELM_ENGINE_KEY("fSamplingDensity", EKind::Float, GetSamplingDensity, SetSamplingDensity, float),
@@ -66,40 +77,46 @@ const std::vector<SKey>& Keys()
         VELM_ENGINE_KEY("fConvergedQueryRadius", EKind::Float, GetConvergedQueryRadius, SetConvergedQueryRadius, float),
         VELM_ENGINE_KEY("bSmoothDistanceThresholding", EKind::Bool, GetSmoothDistanceThresholding,
                         SetSmoothDistanceThresholding, bool),
-        VELM_ENGINE_KEY("uiMaxTransformationUpdates", EKind::Int, GetMaxTransformationUpdates, SetMaxTransformationUpdates, int),
+        VELM_ENGINE_KEY("uiMaxTransformationUpdates", EKind::Int, GetMaxTransformationUpdates,
+                        SetMaxTransformationUpdates, int),
         VELM_ENGINE_KEY("dMinImprovement", EKind::Double, GetMinImprovement, SetMinImprovement, double),
         VELM_ENGINE_KEY("dMinStepSize", EKind::Double, GetMinStepSize, SetMinStepSize, double),
         // The engine would stop only on convergence; nothing here may run without end.
-        SKey{"iMaxIterations", EKind::Int, [](const Config& c) { return static_cast<double>(c.fine.GetMaxIterations()); },
+        SKey{"iMaxIterations", EKind::Int,
+             [](const Config& c) { return static_cast<double>(c.fine.GetMaxIterations()); },
              [](Config& c, double v) { c.fine.SetMaxIterations(static_cast<int>(v)); }, 0.0, 2147483647.0,
              "must not be negative (the registration would only stop on convergence)"},
         VELM_ENGINE_KEY("dOffsetThreshold", EKind::Double, GetOffsetThreshold, SetOffsetThreshold, double),
         VELM_ENGINE_KEY("fMinimumPairWeights", EKind::Float, GetMinimumPairWeights, SetMinimumPairWeights, float),
-        VELM_ENGINE_KEY("fMaxDOFConditionNumber", EKind::Float, GetMaxDOFConditionNumber, SetMaxDOFConditionNumber, float),
+        VELM_ENGINE_KEY("fMaxDOFConditionNumber", EKind::Float, GetMaxDOFConditionNumber, SetMaxDOFConditionNumber,
+                        float),
         VELM_ENGINE_KEY("fMaxRelativeMovement", EKind::Float, GetMaxRelativeMovement, SetMaxRelativeMovement, float),
         VELM_ENGINE_KEY("iNrTestSamples", EKind::Int, GetNrTestSamples, SetNrTestSamples, int),
         VELM_ENGINE_KEY("fOverlapRange", EKind::Float, GetOverlapRange, SetOverlapRange, float),
         VELM_ENGINE_KEY("fTestRange", EKind::Float, GetTestRange, SetTestRange, float),
         VELM_ENGINE_KEY("dCosNormalThreshold", EKind::Double, GetCosNormalThreshold, SetCosNormalThreshold, double),
         VELM_ENGINE_KEY("dCurvatureThreshold", EKind::Double, GetCurvatureThreshold, SetCurvatureThreshold, double),
-        VELM_ENGINE_KEY("dMinimumOverlapQuotient", EKind::Double, GetMinimumOverlapQuotient, SetMinimumOverlapQuotient, double),
-        VELM_ENGINE_KEY("dMinimumWeightsQuotient", EKind::Double, GetMinimumWeightsQuotient, SetMinimumWeightsQuotient, double),
+        VELM_ENGINE_KEY("dMinimumOverlapQuotient", EKind::Double, GetMinimumOverlapQuotient, SetMinimumOverlapQuotient,
+                        double),
+        VELM_ENGINE_KEY("dMinimumWeightsQuotient", EKind::Double, GetMinimumWeightsQuotient, SetMinimumWeightsQuotient,
+                        double),
         VELM_ENGINE_KEY("defaultResClass_errorThreshold", EKind::Double, GetDefaultResClassErrorThreshold,
                         SetDefaultResClassErrorThreshold, double),
         VELM_ENGINE_KEY("minimumAbsOverlap", EKind::Double, GetMinimumAbsOverlap, SetMinimumAbsOverlap, double),
-        VELM_ENGINE_KEY("minScanQualityFix", EKind::UInt, GetMinimumNumberSurfelsFix, SetMinimumNumberSurfelsFix, unsigned int),
+        VELM_ENGINE_KEY("minScanQualityFix", EKind::UInt, GetMinimumNumberSurfelsFix, SetMinimumNumberSurfelsFix,
+                        unsigned int),
         VELM_ENGINE_KEY("minScanQualityFloat", EKind::UInt, GetMinimumNumberSurfelsFloat, SetMinimumNumberSurfelsFloat,
                         unsigned int),
         VELM_PIPELINE_KEY("coarse_steps", EKind::UInt, uiCoarseSteps, uint32_t, 0.0, 100.0),
-        VELM_PIPELINE_KEY("coarse_first_threshold_mm", EKind::Double, dCoarseFirstThreshold, double, 0.0, kInfinity),
-        VELM_PIPELINE_KEY("coarse_last_threshold_mm", EKind::Double, dCoarseLastThreshold, double, 0.0, kInfinity),
+        VELM_DISTANCE_KEY("coarse_first_threshold_mm", dCoarseFirstThreshold),
+        VELM_DISTANCE_KEY("coarse_last_threshold_mm", dCoarseLastThreshold),
         VELM_PIPELINE_KEY("coarse_pairs", EKind::UInt, uiCoarsePairs, uint32_t, 1.0, kUInt32Max),
         VELM_PIPELINE_KEY("coarse_max_iterations", EKind::UInt, uiCoarseMaxIterations, uint32_t, 1.0, 100000.0),
         VELM_PIPELINE_KEY("start_hypotheses", EKind::UInt, uiStartHypotheses, uint32_t, 0.0, 26.0),
         VELM_PIPELINE_KEY("hypothesis_angle_deg", EKind::Double, dHypothesisAngle, double, 0.0, 180.0),
         VELM_PIPELINE_KEY("hypotheses_refined", EKind::UInt, uiHypothesesRefined, uint32_t, 0.0, 26.0),
         VELM_PIPELINE_KEY("verify_samples", EKind::UInt, uiVerifySamples, uint32_t, 1.0, kUInt32Max),
-        VELM_PIPELINE_KEY("verify_pair_distance_mm", EKind::Double, dVerifyPairDistance, double, 0.0, kInfinity),
+        VELM_DISTANCE_KEY("verify_pair_distance_mm", dVerifyPairDistance),
         VELM_PIPELINE_KEY("verify_max_residual_ratio", EKind::Double, dMaxResidualRatio, double, 0.0, kInfinity),
         VELM_PIPELINE_KEY("verify_min_normal_agreement", EKind::Double, dMinNormalAgreement, double, 0.0, 1.0),
         VELM_PIPELINE_KEY("verify_max_free_space_share", EKind::Double, dMaxFreeSpaceShare, double, 0.0, 1.0),
@@ -109,6 +126,7 @@ const std::vector<SKey>& Keys()
 }
 #undef VELM_ENGINE_KEY
 #undef VELM_PIPELINE_KEY
+#undef VELM_DISTANCE_KEY
 
 std::string Show(double v)
 {

@@ -22,26 +22,26 @@ struct SRegistrationConfig
 
     // Coarse stage: steps with fixed correspondence distances, shrinking geometrically from the
     // first to the last; each step iterates until the motion settles or the iteration limit.
-    uint32_t uiCoarseSteps = 0;              // 0: no coarse stage
-    double dCoarseFirstThreshold = 0.0;      // mm
-    double dCoarseLastThreshold = 0.0;       // mm
-    uint32_t uiCoarsePairs = 0;              // samples of FLOAT per iteration
-    uint32_t uiCoarseMaxIterations = 0;      // per step
+    uint32_t uiCoarseSteps = 0;         // 0: no coarse stage
+    double dCoarseFirstThreshold = 0.0; // mm
+    double dCoarseLastThreshold = 0.0;  // mm
+    uint32_t uiCoarsePairs = 0;         // samples of FLOAT per iteration
+    uint32_t uiCoarseMaxIterations = 0; // per step
 
     // Start hypotheses: the given start turned about FLOAT's middle, tried (coarse stage, then the
     // best-ranked through the fine stage and the verification) only when the given start's result is
     // not verified.
     uint32_t uiStartHypotheses = 0;
-    double dHypothesisAngle = 0.0;           // degrees
-    uint32_t uiHypothesesRefined = 0;        // how many of the ranked hypotheses run the fine stage
+    double dHypothesisAngle = 0.0;    // degrees
+    uint32_t uiHypothesesRefined = 0; // how many of the ranked hypotheses run the fine stage
 
     // Verification, on up to uiVerifySamples surfels of FLOAT.
     uint32_t uiVerifySamples = 0;
-    double dVerifyPairDistance = 0.0;        // mm: a sample's partner on FIX lies at most this far
-    double dMaxResidualRatio = 0.0;          // RMS point-to-plane residual / expected noise must stay below
-    double dMinNormalAgreement = 0.0;        // share of pairs with agreeing normals must exceed
-    double dMaxFreeSpaceShare = 0.0;         // share of samples in FIX's free space must stay below
-    double dMinConstraint = 0.0;             // how well the pairs pin FLOAT down must exceed
+    double dVerifyPairDistance = 0.0; // mm: a sample's partner on FIX lies at most this far
+    double dMaxResidualRatio = 0.0;   // RMS point-to-plane residual / expected noise must stay below
+    double dMinNormalAgreement = 0.0; // share of pairs with agreeing normals must exceed
+    double dMaxFreeSpaceShare = 0.0;  // share of samples in FIX's free space must stay below
+    double dMinConstraint = 0.0;      // how well the pairs pin FLOAT down must exceed
 };
 
 // The configuration that works on real scans without tuning: every distance derives from the fixed

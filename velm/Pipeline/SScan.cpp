@@ -103,6 +103,17 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
     Base::SSurfelsFromPointsOptions surfelOptions = options.surfels;
     surfelOptions.fScale = static_cast<float>(scan->dScale);
     surfelOptions.vViewpoint = surfelOptions.vViewpoint * static_cast<float>(scan->dScale);
+    // The free-space test looks along one direction; towards a viewpoint it takes the direction
+    // from the scan's middle.
+    const CbVector3d view = surfelOptions.bUseViewpoint
+                                ? CbVector3d(surfelOptions.vViewpoint) - Centroid(cloud.vecPositions) * scan->dScale
+                                : CbVector3d(surfelOptions.vViewDirection);
+    const double length = view.Length();
+    if (!(length > 0.0 && std::isfinite(length)))
+        throw std::invalid_argument(scan->strName + (surfelOptions.bUseViewpoint
+                                                         ? ": the viewpoint lies in the middle of the scan"
+                                                         : ": the view direction must be a finite, non-zero vector"));
+    scan->vViewDirection = view * (1.0 / length);
     scan->surfels = Base::SurfelsFromPoints(cloud, surfelOptions);
     scan->cloud = std::move(cloud);
     scan->spCollection = std::make_shared<const Base::CSurfelCollection>(scan->surfels);
@@ -112,12 +123,6 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
         throw std::invalid_argument(scan->strName + ": the points have no spacing (most coincide)");
     scan->dNoise = MeasureNoise(*scan->spCollection, positions);
 
-    // The free-space test looks along one direction; towards a viewpoint it takes the direction
-    // from the scan's middle.
-    CbVector3d view = surfelOptions.bUseViewpoint ? CbVector3d(surfelOptions.vViewpoint) - Centroid(positions)
-                                                  : CbVector3d(surfelOptions.vViewDirection);
-    const double length = view.Length();
-    scan->vViewDirection = length > 0.0 && std::isfinite(length) ? view * (1.0 / length) : CbVector3d(0, 0, 1);
     if (scan->cloud.HasGrid())
     {
         // Any two unit vectors that complete the view direction to an orthonormal frame.

@@ -30,23 +30,23 @@ struct SScanOptions
 // Immutable once prepared; share it (several registrations may use one scan, also in parallel).
 struct SScan
 {
-    std::string strName;          // "file 'NAME'", or a caller's label; begins its messages
-    IO::SPointCloud cloud;        // as read, in file units
+    std::string strName;   // "file 'NAME'", or a caller's label; begins its messages
+    IO::SPointCloud cloud; // as read, in file units
     std::string strUnits;
-    double dScale = 1.0;          // millimetres per file unit
-    Base::SSurfelData surfels;    // millimetres; unit normals
+    double dScale = 1.0;                                         // millimetres per file unit
+    Base::SSurfelData surfels;                                   // millimetres; unit normals
     std::shared_ptr<const Base::CSurfelCollection> spCollection; // over the surfels, sample order drawn
-    double dSpacing = 0.0;        // median distance from a point to its nearest other point (mm)
-    double dNoise = 0.0;          // median RMS distance of a point's neighbours from their plane (mm)
-    CbVector3d vViewDirection;    // unit direction from the surface towards the scanner (mm frame)
+    double dSpacing = 0.0;     // median distance from a point to its nearest other point (mm)
+    double dNoise = 0.0;       // median RMS distance of a point's neighbours from their plane (mm)
+    CbVector3d vViewDirection; // unit direction from the surface towards the scanner (mm frame)
     // For a range scan (a cloud with a range grid): its points seen along the view direction, as
     // (p . vViewAxisU, p . vViewAxisV, 0) in a kd-tree, so that the measured point on a line of sight is
     // found. Null without a range grid.
     CbVector3d vViewAxisU;
     CbVector3d vViewAxisV;
     std::shared_ptr<const Base::CKdTree3D> spViewTree;
-    double dLoadSeconds = 0.0;    // reading the file
-    double dSurfelSeconds = 0.0;  // normals, qualities, boundary flags, collection, spacing and noise
+    double dLoadSeconds = 0.0;   // reading the file
+    double dSurfelSeconds = 0.0; // normals, qualities, boundary flags, collection, spacing and noise
 
     size_t GetCount() const { return surfels.vecPositions.size(); }
     // FLOAT moved by a transformation in file units (the library's row-vector layout), with the

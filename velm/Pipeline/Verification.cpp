@@ -123,8 +123,8 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
         }
         if (rangeScan)
         {
-            const CbVector3f across(static_cast<float>(p.Dot(fix.vViewAxisU)), static_cast<float>(p.Dot(fix.vViewAxisV)),
-                                    0.0f);
+            const CbVector3f across(static_cast<float>(p.Dot(fix.vViewAxisU)),
+                                    static_cast<float>(p.Dot(fix.vViewAxisV)), 0.0f);
             const uint32_t m = fix.spViewTree->FindNearest(across, lineOfSight, 0);
             if (m == 0xFFFFFFFFu)
                 continue;
@@ -151,8 +151,8 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
                            config.dMaxResidualRatio, "<", enoughPairs, pairNote));
     checks.push_back(Check("normal_agreement", enoughPairs ? static_cast<double>(agreeing) / pairs : NAN,
                            config.dMinNormalAgreement, ">", enoughPairs, pairNote));
-    checks.push_back(Check("constraint", enoughPairs ? Constraint(planes) : NAN, config.dMinConstraint, ">", enoughPairs,
-                           pairNote));
+    checks.push_back(
+        Check("constraint", enoughPairs ? Constraint(planes) : NAN, config.dMinConstraint, ">", enoughPairs, pairNote));
     const bool enoughOver = overSurface >= kMinSamples;
     checks.push_back(Check("free_space", enoughOver ? static_cast<double>(inFront) / overSurface : NAN,
                            config.dMaxFreeSpaceShare, "<", rangeScan && enoughOver,

@@ -19,10 +19,10 @@ struct SCheck
     std::string strName;
     double dValue = std::numeric_limits<double>::quiet_NaN(); // NaN: no value
     double dLimit = 0.0;
-    std::string strTest;    // "<": the value must stay below the limit; ">": it must exceed it
+    std::string strTest; // "<": the value must stay below the limit; ">": it must exceed it
     bool bApplicable = false;
     bool bPassed = false;
-    std::string strNote;    // why it does not apply, or what the value counts
+    std::string strNote; // why it does not apply, or what the value counts
 
     CRecord ToRecord() const;
 };
