@@ -2,6 +2,8 @@
 // of a smooth surface started a few millimetres and degrees apart, and one pair building at the
 // wide (k-nearest) and at the converged (radius) threshold.
 
+#include "SyntheticScans.h"
+
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
@@ -14,50 +16,14 @@
 
 namespace
 {
-double Height(double x, double y)
-{
-    return 4.0 * std::sin(0.11 * x + 0.3) * std::cos(0.07 * y) + 0.002 * x * y +
-           3.0 * std::exp(-((x - 8.0) * (x - 8.0) + (y + 5.0) * (y + 5.0)) / 120.0);
-}
-
-CbVector3d Normal(double x, double y)
-{
-    const double h = 1e-5;
-    const CbVector3d n(-(Height(x + h, y) - Height(x - h, y)) / (2.0 * h),
-                       -(Height(x, y + h) - Height(x, y - h)) / (2.0 * h), 1.0);
-    return n * (1.0 / n.Length());
-}
-
-// Rotation of `angle` about the unit axis (a, b, c) followed by the translation t.
-CbMatrix4Rd Motion(double a, double b, double c, double angle, const CbVector3d& t)
-{
-    const double co = std::cos(angle), si = std::sin(angle), C = 1.0 - co;
-    const double R[3][3] = {{co + a * a * C, a * b * C - c * si, a * c * C + b * si},
-                            {b * a * C + c * si, co + b * b * C, b * c * C - a * si},
-                            {c * a * C - b * si, c * b * C + a * si, co + c * c * C}};
-    CbMatrix4Rd m;
-    for (int r = 0; r < 3; ++r)
-        for (int col = 0; col < 3; ++col)
-            m.e[4 * col + r] = R[r][col];
-    m.e[12] = t.x;
-    m.e[13] = t.y;
-    m.e[14] = t.z;
-    return m;
-}
-
-// 200 x 200 surfels at 1 mm spacing, starting at (x0, y0), mapped by `toScan`.
+// 200 x 200 surfels at 1 mm spacing from (x0, y0) on the synthetic surface, mapped by `toScan`.
 std::unique_ptr<Base::CSurfelCollection> Scan(double x0, double y0, const CbMatrix4Rd& toScan)
 {
-    Base::SSurfelData data;
-    const CbVector3d origin = toScan.TransformPoint(CbVector3d());
-    for (int j = 0; j < 200; ++j)
-        for (int i = 0; i < 200; ++i)
-        {
-            const double x = x0 + i, y = y0 + j;
-            data.vecPositions.push_back(CbVector3f(toScan.TransformPoint(CbVector3d(x, y, Height(x, y)))));
-            data.vecNormals.push_back(CbVector3f(toScan.TransformPoint(Normal(x, y)) - origin));
-        }
-    return std::make_unique<Base::CSurfelCollection>(std::move(data));
+    SyntheticScans::SWindow window;
+    window.x0 = x0;
+    window.y0 = y0;
+    window.cols = window.rows = 200;
+    return std::make_unique<Base::CSurfelCollection>(SyntheticScans::Surfels(SyntheticScans::Scan(window, toScan)));
 }
 
 DataLayer::VelmTorCorrICPPointConfig Config()
@@ -97,7 +63,7 @@ DataLayer::VelmTorCorrICPPointConfig Config()
 
 struct Scans
 {
-    CbMatrix4Rd truth = Motion(0.267261, 0.534522, 0.801784, 0.05, CbVector3d(1.5, -1.0, 0.8));
+    CbMatrix4Rd truth = SyntheticScans::Motion(CbVector3d(1, 2, 3), 2.8648, CbVector3d(1.5, -1.0, 0.8));
     std::unique_ptr<Base::CSurfelCollection> fix;
     std::unique_ptr<Base::CSurfelCollection> flt;
     DataLayer::VelmTorCorrICPPointConfig config = Config();

@@ -107,7 +107,7 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
 
 TEST(RegistrationConfig, KeysAreTheEngineDumpLabelsThenThePipelinesAndRoundTrip)
 {
-    const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5);
+    const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5, 56.0);
 
     // The first 29 keys are exactly the labels of the engine's text dump, in its order.
     const std::string dump = Dump(defaults.fine);
@@ -120,16 +120,18 @@ TEST(RegistrationConfig, KeysAreTheEngineDumpLabelsThenThePipelinesAndRoundTrip)
     EXPECT_EQ(std::vector<std::string>(keys.begin(), keys.begin() + 29), labels);
     EXPECT_EQ(keys.size(), 29u + 14u);
 
-    // Every distance follows the spacing; the defaults are valid.
-    const Pipeline::SRegistrationConfig doubled = Pipeline::DefaultConfig(1.0);
+    // Every distance follows the spacing, the coarse stage's reach the size; the defaults are valid.
+    const Pipeline::SRegistrationConfig doubled = Pipeline::DefaultConfig(1.0, 112.0);
     EXPECT_EQ(doubled.fine.GetInitialDistanceThreshold(), 2.0f * defaults.fine.GetInitialDistanceThreshold());
     EXPECT_EQ(doubled.dCoarseFirstThreshold, 2.0 * defaults.dCoarseFirstThreshold);
     EXPECT_EQ(doubled.dVerifyPairDistance, 2.0 * defaults.dVerifyPairDistance);
+    EXPECT_EQ(Pipeline::DefaultConfig(0.5, 112.0).dCoarseFirstThreshold, 2.0 * defaults.dCoarseFirstThreshold);
+    EXPECT_EQ(Pipeline::DefaultConfig(0.5, 112.0).dCoarseLastThreshold, defaults.dCoarseLastThreshold);
     EXPECT_NO_THROW(Pipeline::CheckConfig(defaults));
 
     // Printing and reading back gives the same settings.
     const CRecord printed = Pipeline::ConfigToRecord(defaults);
-    Pipeline::SRegistrationConfig copy = Pipeline::DefaultConfig(7.0);
+    Pipeline::SRegistrationConfig copy = Pipeline::DefaultConfig(7.0, 20.0);
     Pipeline::ApplyConfigOverrides(printed, copy);
     EXPECT_EQ(Pipeline::ConfigToRecord(copy), printed);
     EXPECT_EQ(Dump(copy.fine), dump);
@@ -140,7 +142,7 @@ TEST(RegistrationConfig, KeysAreTheEngineDumpLabelsThenThePipelinesAndRoundTrip)
 
 TEST(RegistrationConfig, OverridesChangeOnlyWhatTheyNameAndFaultsChangeNothing)
 {
-    const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5);
+    const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5, 56.0);
     Pipeline::SRegistrationConfig c = defaults;
     Pipeline::ApplyConfigOverrides(Overrides({{"iMaxIterations", 7},
                                               {"bSmoothDistanceThresholding", false},

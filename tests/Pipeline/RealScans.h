@@ -57,7 +57,7 @@ inline CbMatrix4Rd Published(const std::string& conf, const std::string& fix, co
 inline CbVector3d Centroid(const Pipeline::SScan& scan)
 {
     CbVector3d sum;
-    for (const CbVector3f& p : scan.surfels.vecPositions)
+    for (const CbVector3f& p : scan.Positions())
         sum += CbVector3d(p);
     return sum * (1.0 / static_cast<double>(scan.GetCount()));
 }

@@ -1,6 +1,7 @@
 // Each verification check on synthetic range scans whose right answer is known.
 #include "SyntheticScans.h"
 
+#include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SRegistrationConfig.h"
 #include "velm/Pipeline/SScan.h"
 #include "velm/Pipeline/Verification.h"
@@ -79,6 +80,34 @@ TEST(Verification, AShiftAlongTheSurfaceLeavesItOffItsPlaneAndInFrontOfFix)
     checks = Checks(*s.fix, *s.flt, kTruth * CbMatrix4Rd::Translation(0.0, 0.0, -2.5));
     EXPECT_TRUE(checks["free_space"].bPassed) << checks["free_space"].dValue;
     EXPECT_FALSE(checks["residual_ratio"].bPassed) << checks["residual_ratio"].dValue;
+}
+
+TEST(Verification, ASurfaceThatSlidesAlongItselfPinsNothing)
+{
+    // Two overlapping patches of a plane fit wherever FLOAT slides: only the constraint tells. (The
+    // engine's own test of free motions misses an exact plane, whose smallest eigenvalue comes out a
+    // rounding error below 0.)
+    auto plane = [](double x0, uint32_t seed, const CbMatrix4Rd& toOwnFrame) {
+        IO::SPointCloud cloud = Scan({x0, 0.0, 60, 60, 1.0, 0.02, seed});
+        for (size_t i = 0; i < cloud.GetCount(); ++i)
+        {
+            CbVector3f& p = cloud.vecPositions[i];
+            p = CbVector3f(toOwnFrame.TransformPoint(CbVector3d(p.x, p.y, p.z - Height(p.x, p.y))));
+            cloud.vecNormals[i] = CbVector3f(Pipeline::RotateDirection(toOwnFrame, CbVector3d(0, 0, 1)));
+        }
+        return cloud;
+    };
+    const auto fix = Prepare(plane(0.0, 3, CbMatrix4Rd::Identity()), "fix");
+    const auto flt = Prepare(plane(20.5, 4, kToFloatFrame), "float");
+    for (const CbMatrix4Rd& slid : {kTruth, kTruth * CbMatrix4Rd::Translation(7.0, -3.0, 0.0)})
+    {
+        auto checks = Checks(*fix, *flt, slid);
+        EXPECT_TRUE(checks["residual_ratio"].bPassed);
+        EXPECT_TRUE(checks["normal_agreement"].bPassed);
+        EXPECT_TRUE(checks["constraint"].bApplicable);
+        EXPECT_LT(checks["constraint"].dValue, 1e-4);
+        EXPECT_FALSE(checks["constraint"].bPassed);
+    }
 }
 
 TEST(Verification, AScanFlippedBackToFrontHasNormalsThatDisagree)

@@ -1,5 +1,6 @@
 #include "velm/Pipeline/RegisterPair.h"
 
+#include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 #include "velm/Frame/CString.h"
 #include "velm/Pipeline/Motion.h"
@@ -64,8 +65,9 @@ class CRegistration
 {
 public:
     CRegistration(const SScan& fix, const SScan& flt, const SRegistrationConfig& config, const CbMatrix4Rd& startMm,
-                  const std::function<void(const std::string&)>& progress, SPairResult& result)
-        : m_fix(fix), m_flt(flt), m_config(config), m_startMm(startMm), m_progress(progress), m_result(result)
+                  const SRegisterOptions& options, SPairResult& result)
+        : m_fix(fix), m_flt(flt), m_config(config), m_startMm(startMm), m_progress(options.fnProgress),
+          m_threads(options.spThreads), m_result(result)
     {
     }
 
@@ -86,6 +88,7 @@ public:
         c.SetMaxIterations(static_cast<int>(std::min<uint32_t>(m_config.uiCoarseMaxIterations, 2147483647u)));
         c.SetBoundingBoxBlowup(std::max(c.GetBoundingBoxBlowup(), static_cast<float>(m_config.dCoarseFirstThreshold)));
         CStageEngine engine;
+        engine.SetThreadPool(m_threads);
         engine.SetConfiguration(c);
         engine.SetModelFix(*m_fix.spCollection, nullptr);
         engine.SetModelFloat(*m_flt.spCollection, nullptr);
@@ -111,14 +114,26 @@ public:
     {
         // The engine measures how far it moved FLOAT from its own frame: it gets FLOAT already where
         // the coarse stage left it, so that the movement it judges is its own.
+        const CbMatrix4Rd& coarse = attempt.mCoarse;
+        const std::vector<CbVector3f>& own = m_flt.Positions();
+        auto positions = std::make_shared<std::vector<CbVector3f>>(own.size());
         Base::SSurfelData moved = m_flt.surfels;
         moved.vecSampleOrder = m_flt.spCollection->GetDerivedData()->GetSampleOrder();
-        for (CbVector3f& p : moved.vecPositions)
-            p = CbVector3f(attempt.mCoarse.TransformPoint(CbVector3d(p)));
-        for (CbVector3f& n : moved.vecNormals)
-            n = CbVector3f(RotateDirection(attempt.mCoarse, CbVector3d(n)));
-        const Base::CSurfelCollection floating(std::move(moved));
+        const auto move = [&](size_t begin, size_t end, uint32_t) {
+            for (size_t i = begin; i < end; ++i)
+            {
+                (*positions)[i] = CbVector3f(coarse.TransformPoint(CbVector3d(own[i])));
+                moved.vecNormals[i] = CbVector3f(RotateDirection(coarse, CbVector3d(moved.vecNormals[i])));
+            }
+        };
+        if (m_threads)
+            m_threads->ParallelFor(own.size(), 4096, move);
+        else
+            move(0, own.size(), 0);
+        const Base::CSurfelCollection floating(
+            std::move(moved), std::make_shared<const Base::CKdTree3D>(std::move(positions)), m_threads.get());
         CStageEngine engine;
+        engine.SetThreadPool(m_threads);
         engine.SetConfiguration(m_config.fine);
         engine.SetModelFix(*m_fix.spCollection, nullptr);
         engine.SetModelFloat(floating, nullptr);
@@ -218,6 +233,7 @@ private:
     const SRegistrationConfig& m_config;
     const CbMatrix4Rd m_startMm;
     const std::function<void(const std::string&)>& m_progress;
+    const std::shared_ptr<CThreadPool> m_threads;
     SPairResult& m_result;
 };
 
@@ -384,7 +400,7 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
 
     const auto t0 = Clock::now();
     const CbMatrix4Rd startMm = ScaleTranslation(options.mStart, fix.dScale);
-    CRegistration registration(fix, flt, result.config, startMm, options.fnProgress, result);
+    CRegistration registration(fix, flt, result.config, startMm, options, result);
     SAttempt chosen = registration.Coarse(0, startMm);
     registration.Fine(chosen);
     if (!chosen.bVerified && result.config.uiStartHypotheses > 0)

@@ -26,6 +26,9 @@ struct SRegisterOptions
     std::optional<SRegistrationConfig> config;
     // Called with a line per iteration of every stage, when set.
     std::function<void(const std::string&)> fnProgress;
+    // Threads for the engine's pair building and the scan copies the stages make (null: the calling
+    // thread). The result is the same for every thread count.
+    std::shared_ptr<CThreadPool> spThreads;
 };
 
 // One engine run of a registration.

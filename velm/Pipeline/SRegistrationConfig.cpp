@@ -2,6 +2,7 @@
 
 #include "velm/Pipeline/SScan.h"
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -178,12 +179,22 @@ double ValueFor(const SKey& k, const CRecord& v)
 }
 } // namespace
 
-SRegistrationConfig DefaultConfig(const SScan& fix)
+double ScanSize(const SScan& scan)
 {
-    return DefaultConfig(fix.dSpacing);
+    // The ellipsoid's axis ends lie one standard deviation from the centre along each axis.
+    const Base::CCovarianceEllipsoid& e = scan.spCollection->GetDerivedData()->GetCovarianceEllipsoid();
+    double sum = 0.0;
+    for (int k = 0; k < 3; ++k)
+        sum += (CbVector3d(e.GetAxisEnd(k)) - CbVector3d(e.GetCentre())).LengthSqr();
+    return std::sqrt(sum);
 }
 
-SRegistrationConfig DefaultConfig(double spacing)
+SRegistrationConfig DefaultConfig(const SScan& fix)
+{
+    return DefaultConfig(fix.dSpacing, ScanSize(fix));
+}
+
+SRegistrationConfig DefaultConfig(double spacing, double size)
 {
     const float s = static_cast<float>(spacing);
     Config config;
@@ -221,8 +232,11 @@ SRegistrationConfig DefaultConfig(double spacing)
     c.SetMinimumNumberSurfelsFix(100);
     c.SetMinimumNumberSurfelsFloat(100);
 
+    // The first correspondences reach about a third of the way across the object (20 mm on the
+    // bundled scans, 56 mm in size): far enough for a start 35 degrees and 40 mm off; the last are a
+    // few sampling distances long, where the fine stage takes over.
     config.uiCoarseSteps = 3;
-    config.dCoarseFirstThreshold = 40.0 * spacing;
+    config.dCoarseFirstThreshold = std::max(0.35 * size, 8.0 * spacing);
     config.dCoarseLastThreshold = 8.0 * spacing;
     config.uiCoarsePairs = 1500;
     config.uiCoarseMaxIterations = 30;

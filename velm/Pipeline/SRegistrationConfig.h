@@ -44,11 +44,14 @@ struct SRegistrationConfig
     double dMinConstraint = 0.0;      // how well the pairs pin FLOAT down must exceed
 };
 
-// The configuration that works on real scans without tuning: every distance derives from the fixed
-// scan's sampling density, every limit from the scans' spacing and noise.
+// The configuration that works on real scans without tuning: the fine stage's distances derive from
+// the fixed scan's sampling density, the coarse stage's reach from its size (a start is off by a part
+// of the object, whatever its sampling), every limit from the scans' spacing and noise.
 SRegistrationConfig DefaultConfig(const SScan& fix);
-// The same from a spacing alone (mm).
-SRegistrationConfig DefaultConfig(double spacing);
+// The same from a spacing and a size (mm): the RMS distance of the points from their centroid.
+SRegistrationConfig DefaultConfig(double spacing, double size);
+// The size of a scan as DefaultConfig takes it.
+double ScanSize(const SScan& scan);
 
 // Thrown for a configuration key that does not exist (a subclass of the value error, so that a
 // caller who does not care tells them apart by nothing).

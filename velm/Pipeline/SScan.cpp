@@ -1,6 +1,6 @@
 #include "velm/Pipeline/SScan.h"
 
-#include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
+#include "velm/Base/SurfelData/PrincipalAxes.h"
 #include "velm/IO/CPointCloudReader.h"
 #include "velm/Pipeline/Motion.h"
 
@@ -39,6 +39,7 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
     std::vector<double> rms;
     rms.reserve(samples);
     std::vector<Base::SKdTreeNeighbour> neighbours;
+    std::vector<CbVector3d> offsets;
     for (size_t k = 0; k < samples; ++k)
     {
         const CbVector3f& p = positions[order[k]];
@@ -46,11 +47,10 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
         tree.FindKNearest(neighbours, p, kNoiseNeighbours, FLT_MAX);
         if (neighbours.size() < 4)
             continue;
-        DataLayer::CPrincipalComponentAnalysis3D<CbVector3d> pca;
+        offsets.clear();
         for (const Base::SKdTreeNeighbour& n : neighbours)
-            pca.Add(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
-        pca.ComputePCA();
-        rms.push_back(std::sqrt(std::max(0.0, pca.GetEigenValue(2))));
+            offsets.push_back(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
+        rms.push_back(std::sqrt(std::max(0.0, Base::PrincipalAxes(offsets.data(), offsets.size()).aValues[2])));
     }
     if (rms.empty())
         return 0.0;
@@ -77,6 +77,11 @@ double UnitScale(const std::string& units)
     throw std::invalid_argument("unknown length unit '" + units + "' (mm or m)");
 }
 
+const std::vector<CbVector3f>& SScan::Positions() const
+{
+    return *spPositions;
+}
+
 IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
 {
     IO::SPointCloud moved = cloud;
@@ -90,7 +95,40 @@ IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
     return moved;
 }
 
-std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name)
+const Base::CKdTree3D* SScan::ViewTree() const
+{
+    std::call_once(m_viewOnce, [this] {
+        if (!cloud.HasGrid())
+            return;
+        // Any two unit vectors that complete the view direction to an orthonormal frame.
+        const CbVector3d& w = vViewDirection;
+        const CbVector3d helper = std::fabs(w.x) < 0.9 ? CbVector3d(1, 0, 0) : CbVector3d(0, 1, 0);
+        m_vViewAxisU = helper.Cross(w) * (1.0 / helper.Cross(w).Length());
+        m_vViewAxisV = w.Cross(m_vViewAxisU);
+        auto projected = std::make_shared<std::vector<CbVector3f>>();
+        projected->reserve(GetCount());
+        for (const CbVector3f& p : Positions())
+            projected->emplace_back(static_cast<float>(CbVector3d(p).Dot(m_vViewAxisU)),
+                                    static_cast<float>(CbVector3d(p).Dot(m_vViewAxisV)), 0.0f);
+        m_spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected));
+    });
+    return m_spViewTree.get();
+}
+
+const CbVector3d& SScan::ViewAxisU() const
+{
+    ViewTree();
+    return m_vViewAxisU;
+}
+
+const CbVector3d& SScan::ViewAxisV() const
+{
+    ViewTree();
+    return m_vViewAxisV;
+}
+
+std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name,
+                                         CThreadPool* pool)
 {
     const auto t0 = Clock::now();
     auto scan = std::make_shared<SScan>();
@@ -102,11 +140,10 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
                                     std::to_string(cloud.GetCount()));
     Base::SSurfelsFromPointsOptions surfelOptions = options.surfels;
     surfelOptions.fScale = static_cast<float>(scan->dScale);
-    surfelOptions.vViewpoint = surfelOptions.vViewpoint * static_cast<float>(scan->dScale);
     // The free-space test looks along one direction; towards a viewpoint it takes the direction
     // from the scan's middle.
     const CbVector3d view = surfelOptions.bUseViewpoint
-                                ? CbVector3d(surfelOptions.vViewpoint) - Centroid(cloud.vecPositions) * scan->dScale
+                                ? CbVector3d(surfelOptions.vViewpoint) - Centroid(cloud.vecPositions)
                                 : CbVector3d(surfelOptions.vViewDirection);
     const double length = view.Length();
     if (!(length > 0.0 && std::isfinite(length)))
@@ -114,41 +151,45 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
                                                          ? ": the viewpoint lies in the middle of the scan"
                                                          : ": the view direction must be a finite, non-zero vector"));
     scan->vViewDirection = view * (1.0 / length);
-    scan->surfels = Base::SurfelsFromPoints(cloud, surfelOptions);
+
+    Base::SSurfelScan surfels = Base::SurfelScanFromPoints(cloud, surfelOptions, pool);
     scan->cloud = std::move(cloud);
-    scan->spCollection = std::make_shared<const Base::CSurfelCollection>(scan->surfels);
-    const std::vector<CbVector3f>& positions = scan->surfels.vecPositions;
-    scan->dSpacing = Base::MedianNeighbourSpacing(positions, scan->spCollection->GetDerivedData()->GetKdTree());
+    scan->dSpacing = surfels.dSpacing;
     if (!(scan->dSpacing > 0.0))
         throw std::invalid_argument(scan->strName + ": the points have no spacing (most coincide)");
-    scan->dNoise = MeasureNoise(*scan->spCollection, positions);
-
-    if (scan->cloud.HasGrid())
-    {
-        // Any two unit vectors that complete the view direction to an orthonormal frame.
-        const CbVector3d& w = scan->vViewDirection;
-        const CbVector3d helper = std::fabs(w.x) < 0.9 ? CbVector3d(1, 0, 0) : CbVector3d(0, 1, 0);
-        scan->vViewAxisU = helper.Cross(w) * (1.0 / helper.Cross(w).Length());
-        scan->vViewAxisV = w.Cross(scan->vViewAxisU);
-        auto projected = std::make_shared<std::vector<CbVector3f>>();
-        projected->reserve(positions.size());
-        for (const CbVector3f& p : positions)
-            projected->emplace_back(static_cast<float>(CbVector3d(p).Dot(scan->vViewAxisU)),
-                                    static_cast<float>(CbVector3d(p).Dot(scan->vViewAxisV)), 0.0f);
-        scan->spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected));
-    }
+    scan->spPositions = surfels.spTree->GetPositions();
+    scan->surfels = surfels.data;
+    scan->spCollection = std::make_shared<const Base::CSurfelCollection>(std::move(surfels.data), surfels.spTree, pool);
+    scan->dNoise = MeasureNoise(*scan->spCollection, scan->Positions());
     scan->dSurfelSeconds = Seconds(t0, Clock::now());
     return scan;
 }
 
-std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options)
+std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options, CThreadPool* pool)
 {
     UnitScale(options.strUnits); // an unknown unit should not cost the loading of a file
     const auto t0 = Clock::now();
     IO::SPointCloud cloud = IO::CPointCloudReader::Read(file);
     const double loadSeconds = Seconds(t0, Clock::now());
-    auto scan = PrepareScan(std::move(cloud), options, "file '" + file + "'");
+    auto scan = PrepareScan(std::move(cloud), options, "file '" + file + "'", pool);
     std::const_pointer_cast<SScan>(scan)->dLoadSeconds = loadSeconds;
     return scan;
+}
+
+std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
+                                                    CThreadPool* pool)
+{
+    std::vector<std::shared_ptr<const SScan>> scans(files.size());
+    // Scans of one size keep as many threads busy as there are scans; with threads to spare, each
+    // scan gets them all in turn.
+    if (pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= files.size())
+        pool->ParallelFor(files.size(), 1, [&](size_t begin, size_t end, uint32_t) {
+            for (size_t i = begin; i < end; ++i)
+                scans[i] = LoadScan(files[i], options, nullptr);
+        });
+    else
+        for (size_t i = 0; i < files.size(); ++i)
+            scans[i] = LoadScan(files[i], options, pool);
+    return scans;
 }
 } // namespace Pipeline

@@ -3,12 +3,15 @@
 #include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/Base/SurfelData/SurfelsFromPoints.h"
+#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Frame/CbVector3.h"
 #include "velm/IO/SPointCloud.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace Pipeline
 {
@@ -20,7 +23,7 @@ double UnitScale(const std::string& units);
 struct SScanOptions
 {
     std::string strUnits = "mm";
-    // Normal estimation and orientation; fScale is ignored (it follows strUnits) and a viewpoint is
+    // Normal estimation and orientation; fScale is ignored (it follows strUnits), and a viewpoint is
     // given in file units.
     Base::SSurfelsFromPointsOptions surfels;
 };
@@ -34,31 +37,49 @@ struct SScan
     IO::SPointCloud cloud; // as read, in file units
     std::string strUnits;
     double dScale = 1.0;                                         // millimetres per file unit
-    Base::SSurfelData surfels;                                   // millimetres; unit normals
-    std::shared_ptr<const Base::CSurfelCollection> spCollection; // over the surfels, sample order drawn
+    std::shared_ptr<const std::vector<CbVector3f>> spPositions;  // millimetres
+    Base::SSurfelData surfels;                                   // every element but the positions; unit normals
+    std::shared_ptr<const Base::CSurfelCollection> spCollection; // on the scan's one kd-tree, sample order drawn
     double dSpacing = 0.0;     // median distance from a point to its nearest other point (mm)
     double dNoise = 0.0;       // median RMS distance of a point's neighbours from their plane (mm)
     CbVector3d vViewDirection; // unit direction from the surface towards the scanner (mm frame)
-    // For a range scan (a cloud with a range grid): its points seen along the view direction, as
-    // (p . vViewAxisU, p . vViewAxisV, 0) in a kd-tree, so that the measured point on a line of sight is
-    // found. Null without a range grid.
-    CbVector3d vViewAxisU;
-    CbVector3d vViewAxisV;
-    std::shared_ptr<const Base::CKdTree3D> spViewTree;
     double dLoadSeconds = 0.0;   // reading the file
     double dSurfelSeconds = 0.0; // normals, qualities, boundary flags, collection, spacing and noise
 
-    size_t GetCount() const { return surfels.vecPositions.size(); }
+    const std::vector<CbVector3f>& Positions() const;
+    size_t GetCount() const { return Positions().size(); }
     // FLOAT moved by a transformation in file units (the library's row-vector layout), with the
     // normals it was registered with, in file units; confidences and range image kept.
     IO::SPointCloud Moved(const CbMatrix4Rd& transformation) const;
+
+    // For a range scan (a cloud with a range grid): its points seen along the view direction, as
+    // (p . ViewAxisU, p . ViewAxisV, 0) in a kd-tree, so that the measured point on a line of sight is
+    // found. Null without a range grid. Built on first use (only a fixed scan needs it), once, also
+    // when several threads ask at the same time.
+    const Base::CKdTree3D* ViewTree() const;
+    const CbVector3d& ViewAxisU() const;
+    const CbVector3d& ViewAxisV() const;
+
+private:
+    mutable std::once_flag m_viewOnce;
+    mutable std::shared_ptr<const Base::CKdTree3D> m_spViewTree;
+    mutable CbVector3d m_vViewAxisU;
+    mutable CbVector3d m_vViewAxisV;
 };
 
-// Makes the surfels of a point cloud. Throws std::invalid_argument for fewer than 3 points, points
-// without spacing (most coincide) or an unknown unit, and VelmException for what the surfel layer
-// rejects (a zero view direction, normals or confidences that do not match the points).
-std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name);
+// Makes the surfels of a point cloud, the loops on the pool's threads (null: the calling thread; the
+// same scan for every thread count). Throws std::invalid_argument for fewer than 3 points, points
+// without spacing (most coincide), a zero view direction or an unknown unit, and VelmException for
+// what the surfel layer rejects (normals or confidences that do not match the points).
+std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name,
+                                         CThreadPool* pool = nullptr);
 
 // Reads a point file through IO and prepares it; file faults throw the reader's VelmException.
-std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options);
+std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options,
+                                      CThreadPool* pool = nullptr);
+
+// Loads several files at once, one a thread of the pool while there are threads (each scan then uses
+// the thread that loads it), in the order given; the first fault is thrown once all have ended.
+std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
+                                                    CThreadPool* pool = nullptr);
 } // namespace Pipeline

@@ -16,9 +16,9 @@ namespace
 constexpr double kPi = 3.14159265358979323846;
 // Fewer pairs or tested samples than this say nothing about a surface.
 constexpr size_t kMinSamples = 50;
-// A scan's noise is never taken below this share of its spacing: a noiseless synthetic scan still
-// has the error of fitting planes to a curved surface.
-constexpr double kNoiseFloor = 0.05;
+// A scan's noise is never taken below this share of its spacing: a scan of a plane without any noise
+// would have none at all.
+constexpr double kNoiseFloor = 0.01;
 constexpr double kNormalAngle = 25.0; // degrees
 
 double Noise(const SScan& scan)
@@ -87,7 +87,7 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     const Base::IKdTree3D& fixTree = fixDerived->GetKdTree();
     const std::vector<uint32_t>& order = flt.spCollection->GetDerivedData()->GetSampleOrder();
     const size_t samples = std::min<size_t>(config.uiVerifySamples, flt.GetCount());
-    const std::vector<CbVector3f>& fixPositions = fix.surfels.vecPositions;
+    const std::vector<CbVector3f>& fixPositions = fix.Positions();
     const std::vector<CbVector3f>& fixNormals = fix.surfels.vecNormals;
     const double expected = std::sqrt(Noise(fix) * Noise(fix) + Noise(flt) * Noise(flt));
     const double cosAgree = std::cos(kNormalAngle * kPi / 180.0);
@@ -96,7 +96,8 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     // Free space: a sample is over a measured line of sight of FIX when a point of FIX lies within
     // one spacing of it across the view; FIX's surface there must face the scanner clearly enough
     // for its plane to tell front from back.
-    const bool rangeScan = fix.spViewTree != nullptr;
+    const Base::CKdTree3D* viewTree = fix.ViewTree();
+    const bool rangeScan = viewTree != nullptr;
     const float lineOfSight = static_cast<float>(fix.dSpacing);
     const double frontTolerance = std::max(4.0 * expected, 2.0 * fix.dSpacing);
 
@@ -107,7 +108,7 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     for (size_t k = 0; k < samples; ++k)
     {
         const uint32_t i = order[k];
-        const CbVector3d p = transformation.TransformPoint(CbVector3d(flt.surfels.vecPositions[i]));
+        const CbVector3d p = transformation.TransformPoint(CbVector3d(flt.Positions()[i]));
         const CbVector3d n = RotateDirection(transformation, CbVector3d(flt.surfels.vecNormals[i]));
         const uint32_t j = fixTree.FindNearest(CbVector3f(p), pairDistance, 0);
         if (j != 0xFFFFFFFFu)
@@ -123,9 +124,9 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
         }
         if (rangeScan)
         {
-            const CbVector3f across(static_cast<float>(p.Dot(fix.vViewAxisU)),
-                                    static_cast<float>(p.Dot(fix.vViewAxisV)), 0.0f);
-            const uint32_t m = fix.spViewTree->FindNearest(across, lineOfSight, 0);
+            const CbVector3f across(static_cast<float>(p.Dot(fix.ViewAxisU())),
+                                    static_cast<float>(p.Dot(fix.ViewAxisV())), 0.0f);
+            const uint32_t m = viewTree->FindNearest(across, lineOfSight, 0);
             if (m == 0xFFFFFFFFu)
                 continue;
             const CbVector3d nm(fixNormals[m]);

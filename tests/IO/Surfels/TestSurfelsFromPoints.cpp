@@ -1,10 +1,14 @@
+#include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/Base/SurfelData/SurfelsFromPoints.h"
+#include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
 #include "velm/Frame/VelmException.h"
+#include "velm/IO/CPointCloudReader.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -147,4 +151,48 @@ TEST(SurfelsFromPoints, BuildsACollectionFromAScan)
 
     options.fScale = 0.0f;
     EXPECT_EQ(ErrorOf([&] { Base::SurfelsFromPoints(cloud, options); }), "The scale factor must be finite and positive, got 0.");
+}
+
+TEST(SurfelsFromPoints, ClosedFormNormalsStayWithinMicroradiansOfTheIterativeSolver)
+{
+    // The same neighbourhoods as the normals, decomposed by the iterative solver behind the library's
+    // PCA: the closed form may differ by rounding only. Real scans (millimetres) and a sphere.
+    std::vector<std::vector<CbVector3f>> sets;
+    for (const char* file : {"/data/bun000.ply", "/data/dragon/dragonStandRight_48.ply"})
+    {
+        std::vector<CbVector3f> points;
+        for (const CbVector3f& p : IO::CPointCloudReader::Read(std::string(VELM_SOURCE_DIR) + file).vecPositions)
+            points.push_back(p * 1000.0f);
+        sets.push_back(points);
+    }
+    std::vector<CbVector3f> sphere;
+    for (int i = 0; i < 60; ++i)
+        for (int j = 0; j < 120; ++j)
+        {
+            const double t = kPi * (i + 0.5) / 60, f = 2 * kPi * j / 120;
+            sphere.emplace_back(static_cast<float>(50 * std::sin(t) * std::cos(f)),
+                                static_cast<float>(50 * std::sin(t) * std::sin(f)), static_cast<float>(50 * std::cos(t)));
+        }
+    sets.push_back(sphere);
+    const Base::SSurfelsFromPointsOptions options;
+    for (const std::vector<CbVector3f>& points : sets)
+    {
+        const std::vector<CbVector3f> normals = Base::EstimateNormals(points, 12, options);
+        const Base::CKdTree3D tree(std::make_shared<const std::vector<CbVector3f>>(points));
+        double worst = 0.0;
+        std::vector<Base::SKdTreeNeighbour> neighbours;
+        for (size_t i = 0; i < points.size(); ++i)
+        {
+            neighbours.clear();
+            tree.FindKNearest(neighbours, points[i], 12, FLT_MAX);
+            DataLayer::CPrincipalComponentAnalysis3D<CbVector3d> pca;
+            for (const Base::SKdTreeNeighbour& n : neighbours)
+                pca.Add(CbVector3d(points[n.uiIndex]) - CbVector3d(points[i]));
+            pca.ComputePCA();
+            // The angle by atan2: near 0 an arc cosine would only see rounding (sqrt(2 eps) ~ 2e-4).
+            const CbVector3d reference = pca.GetEigenVector(2), normal(normals[i]);
+            worst = std::max(worst, std::atan2(reference.Cross(normal).Length(), std::fabs(reference.Dot(normal))));
+        }
+        EXPECT_LT(worst, 1e-5) << points.size() << " points";
+    }
 }

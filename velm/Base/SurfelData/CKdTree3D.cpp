@@ -89,43 +89,60 @@ bool IsQueryPoint(const CbVector3f& p)
     return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
 
-// The k entries smallest by (distance, index) within the limit, nearest first.
+// A float distance as the limits see it: one that overflowed float is the largest double, larger than
+// every finite distance and still inside an infinite limit.
+double AsBound(float distance)
+{
+    return distance <= FLT_MAX ? static_cast<double>(distance) : DBL_MAX;
+}
+
+// The k entries smallest by (distance, index) within the limit, nearest first. Distances are the
+// library's float distances; the limit and the pruning bound are exact doubles.
 class CKNearestSet
 {
 public:
-    CKNearestSet(size_t capacity, double squaredLimit) : m_capacity(capacity), m_limit(squaredLimit)
+    CKNearestSet(size_t capacity, double squaredLimit, std::pair<float, uint32_t>* storage)
+        : m_capacity(capacity), m_limit(squaredLimit), m_entries(storage)
     {
-        m_entries.reserve(capacity);
     }
 
     double worstDist() const
     {
-        if (m_entries.size() < m_capacity)
+        if (m_count < m_capacity)
             return Widen(m_limit);
-        return Widen(m_entries.back().first);
+        return Widen(AsBound(m_entries[m_count - 1].first));
     }
-    bool full() const { return m_entries.size() == m_capacity; }
-    bool addPoint(double distance, uint32_t index)
+    void addPoint(float distance, uint32_t index)
     {
-        if (!(distance <= m_limit))
-            return true;
-        const std::pair<double, uint32_t> entry(distance, index);
-        if (m_entries.size() == m_capacity)
+        if (!(AsBound(distance) <= m_limit))
+            return;
+        const std::pair<float, uint32_t> entry(distance, index);
+        size_t at = m_count;
+        if (m_count == m_capacity)
         {
-            if (!(entry < m_entries.back()))
-                return true;
-            m_entries.pop_back();
+            if (!(entry < m_entries[m_count - 1]))
+                return;
+            --at;
         }
-        m_entries.insert(std::upper_bound(m_entries.begin(), m_entries.end(), entry), entry);
-        return true;
+        else
+            ++m_count;
+        // Insertion from the back: the few entries of a small k stay in cache.
+        while (at > 0 && entry < m_entries[at - 1])
+        {
+            m_entries[at] = m_entries[at - 1];
+            --at;
+        }
+        m_entries[at] = entry;
     }
 
-    const std::vector<std::pair<double, uint32_t>>& Entries() const { return m_entries; }
+    size_t Count() const { return m_count; }
+    const std::pair<float, uint32_t>& operator[](size_t i) const { return m_entries[i]; }
 
 private:
     size_t m_capacity;
     double m_limit;
-    std::vector<std::pair<double, uint32_t>> m_entries;
+    std::pair<float, uint32_t>* m_entries;
+    size_t m_count = 0;
 };
 
 class CRadiusSet
@@ -137,12 +154,10 @@ public:
     }
 
     double worstDist() const { return m_bound; }
-    bool full() const { return true; }
-    bool addPoint(double distance, uint32_t index)
+    void addPoint(float distance, uint32_t index)
     {
-        if (distance <= m_limit)
+        if (AsBound(distance) <= m_limit)
             m_result.push_back(index);
-        return true;
     }
 
 private:
@@ -152,23 +167,137 @@ private:
 };
 } // namespace
 
+// nanoflann builds the tree; the searches walk a flat copy of it: nodes side by side in depth-first
+// order (a node's first child follows it), and the points of each leaf side by side, coordinate by
+// coordinate, with distances in float.
 struct CKdTree3D::SImpl
 {
-    std::shared_ptr<const std::vector<CbVector3f>> spPositions;
-    SPointCloud cloud;
-    TTree tree;
-
-    explicit SImpl(std::shared_ptr<const std::vector<CbVector3f>> positions)
-        : spPositions(std::move(positions)), cloud{*spPositions},
-          tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10))
+    struct SNode
     {
+        float divLow = 0.0f;  // the first child's largest coordinate along the axis
+        float divHigh = 0.0f; // the second child's smallest
+        uint32_t axis = 0;    // 0, 1, 2; 3 for a leaf
+        uint32_t other = 0;   // inner node: the second child; leaf: the end of its points
+        uint32_t begin = 0;   // leaf: the first of its points
+    };
+
+    std::shared_ptr<const std::vector<CbVector3f>> spPositions;
+    std::vector<SNode> nodes;
+    std::vector<float> xs, ys, zs;  // the points in leaf order
+    std::vector<uint32_t> indices; // their indices in the positions
+    float rootLow[3] = {0, 0, 0}, rootHigh[3] = {0, 0, 0};
+
+    explicit SImpl(std::shared_ptr<const std::vector<CbVector3f>> positions) : spPositions(std::move(positions))
+    {
+        const SPointCloud cloud{*spPositions};
+        TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+        if (!tree.root_node)
+            return;
+        for (int i = 0; i < 3; ++i)
+        {
+            rootLow[i] = tree.root_bbox[i].low;
+            rootHigh[i] = tree.root_bbox[i].high;
+        }
+        indices.assign(tree.vAcc.begin(), tree.vAcc.end());
+        xs.reserve(indices.size());
+        ys.reserve(indices.size());
+        zs.reserve(indices.size());
+        for (uint32_t index : indices)
+        {
+            const CbVector3f& p = (*spPositions)[index];
+            xs.push_back(p.x);
+            ys.push_back(p.y);
+            zs.push_back(p.z);
+        }
+        Flatten(tree.root_node);
+    }
+
+    uint32_t Flatten(const TTree::Node* node)
+    {
+        const uint32_t at = static_cast<uint32_t>(nodes.size());
+        nodes.emplace_back();
+        if (!node->child1 && !node->child2)
+        {
+            nodes[at].axis = 3;
+            nodes[at].begin = static_cast<uint32_t>(node->node_type.lr.left);
+            nodes[at].other = static_cast<uint32_t>(node->node_type.lr.right);
+            return at;
+        }
+        // The split values come from float coordinates, so float holds them exactly.
+        nodes[at].axis = static_cast<uint32_t>(node->node_type.sub.divfeat);
+        nodes[at].divLow = static_cast<float>(node->node_type.sub.divlow);
+        nodes[at].divHigh = static_cast<float>(node->node_type.sub.divhigh);
+        Flatten(node->child1);
+        const uint32_t second = Flatten(node->child2);
+        nodes[at].other = second;
+        return at;
     }
 
     template <typename TResultSet>
     void Search(TResultSet& set, const CbVector3f& p) const
     {
+        if (nodes.empty())
+            return;
         const float query[3] = {p.x, p.y, p.z};
-        tree.findNeighbors(set, query, nanoflann::SearchParams());
+        // The squared distance from the query to the root's box, per axis and in all.
+        double dists[3] = {0.0, 0.0, 0.0};
+        double distsq = 0.0;
+        for (int i = 0; i < 3; ++i)
+        {
+            const double q = query[i];
+            if (q < rootLow[i])
+                dists[i] = (q - rootLow[i]) * (q - rootLow[i]);
+            if (q > rootHigh[i])
+                dists[i] = (q - rootHigh[i]) * (q - rootHigh[i]);
+            distsq += dists[i];
+        }
+        SearchLevel(set, query, 0, distsq, dists);
+    }
+
+    template <typename TResultSet>
+    void SearchLevel(TResultSet& set, const float* query, uint32_t at, double mindistsq, double* dists) const
+    {
+        const SNode& node = nodes[at];
+        if (node.axis == 3)
+        {
+            const double worst = set.worstDist();
+            for (uint32_t i = node.begin; i < node.other; ++i)
+            {
+                const float dx = xs[i] - query[0];
+                const float dy = ys[i] - query[1];
+                const float dz = zs[i] - query[2];
+                const float d = (dy * dy + dx * dx) + dz * dz;
+                if (AsBound(d) < worst)
+                    set.addPoint(d, indices[i]);
+            }
+            return;
+        }
+        const uint32_t axis = node.axis;
+        const double value = query[axis];
+        const double diff1 = value - node.divLow;
+        const double diff2 = value - node.divHigh;
+        uint32_t best;
+        uint32_t other;
+        double cut;
+        if (diff1 + diff2 < 0)
+        {
+            best = at + 1;
+            other = node.other;
+            cut = diff2 * diff2;
+        }
+        else
+        {
+            best = node.other;
+            other = at + 1;
+            cut = diff1 * diff1;
+        }
+        SearchLevel(set, query, best, mindistsq, dists);
+        const double saved = dists[axis];
+        mindistsq = mindistsq + cut - saved;
+        dists[axis] = cut;
+        if (mindistsq <= set.worstDist())
+            SearchLevel(set, query, other, mindistsq, dists);
+        dists[axis] = saved;
     }
 };
 
@@ -208,14 +337,20 @@ size_t CKdTree3D::GetCount() const
     return m_pImpl->spPositions->size();
 }
 
+const std::shared_ptr<const std::vector<CbVector3f>>& CKdTree3D::GetPositions() const
+{
+    return m_pImpl->spPositions;
+}
+
 uint32_t CKdTree3D::FindNearest(const CbVector3f& p, float maxDistance, uint32_t) const
 {
     double limit = 0.0;
     if (GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
         return 0xFFFFFFFFu;
-    CKNearestSet set(1, limit);
+    std::pair<float, uint32_t> entry;
+    CKNearestSet set(1, limit, &entry);
     m_pImpl->Search(set, p);
-    return set.Entries().empty() ? 0xFFFFFFFFu : set.Entries().front().second;
+    return set.Count() == 0 ? 0xFFFFFFFFu : entry.second;
 }
 
 void CKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const CbVector3f& p, uint32_t k,
@@ -224,14 +359,14 @@ void CKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const CbVect
     double limit = 0.0;
     if (k == 0 || GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
         return;
-    CKNearestSet set(std::min<size_t>(k, GetCount()), limit);
+    const size_t capacity = std::min<size_t>(k, GetCount());
+    // Room for the usual small k on the stack; a larger one takes the heap.
+    std::pair<float, uint32_t> local[32];
+    std::vector<std::pair<float, uint32_t>> heap(capacity > 32 ? capacity : 0);
+    CKNearestSet set(capacity, limit, capacity > 32 ? heap.data() : local);
     m_pImpl->Search(set, p);
-    for (const auto& entry : set.Entries())
-    {
-        // A distance beyond float range was kept as DBL_MAX; it is reported as infinity.
-        const float distance = entry.first <= FLT_MAX ? static_cast<float>(entry.first) : std::numeric_limits<float>::infinity();
-        result.push_back(SKdTreeNeighbour{entry.second, distance});
-    }
+    for (size_t i = 0; i < set.Count(); ++i)
+        result.push_back(SKdTreeNeighbour{set[i].second, set[i].first});
 }
 
 void CKdTree3D::FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const

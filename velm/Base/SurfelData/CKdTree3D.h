@@ -29,6 +29,8 @@ public:
     void FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const override;
 
     size_t GetCount() const;
+    // The positions the tree was built over.
+    const std::shared_ptr<const std::vector<CbVector3f>>& GetPositions() const;
 
 private:
     struct SImpl;

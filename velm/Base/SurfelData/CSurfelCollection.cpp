@@ -19,7 +19,7 @@ constexpr const char* c_Constructor = "Base::CSurfelCollection::CSurfelCollectio
 using ull = unsigned long long;
 
 // Checks everything before anything is built, so a rejected collection leaves nothing behind.
-uint64_t ValidatedCount(const SSurfelData& data)
+uint64_t ValidatedCount(const SSurfelData& data, const std::vector<CbVector3f>& positions)
 {
     struct SElement
     {
@@ -32,7 +32,7 @@ uint64_t ValidatedCount(const SSurfelData& data)
         {L"Curvature", data.vecCurvature.size()},     {L"BoundaryFlag", data.vecBoundaryFlags.size()},
         {L"SampleOrder", data.vecSampleOrder.size()},
     };
-    const size_t count = data.vecPositions.size();
+    const size_t count = positions.size();
     for (const SElement& element : elements)
     {
         if (element.length == 0 || element.length == count)
@@ -52,7 +52,7 @@ uint64_t ValidatedCount(const SSurfelData& data)
 
     for (size_t i = 0; i < count; ++i)
     {
-        const CbVector3f& p = data.vecPositions[i];
+        const CbVector3f& p = positions[i];
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
             ThrowFormattedException(c_File, __LINE__, c_Constructor, L"Position %llu is not finite (%g, %g, %g).",
                                     static_cast<ull>(i), static_cast<double>(p.x), static_cast<double>(p.y),
@@ -137,22 +137,22 @@ CCovarianceEllipsoid PositionEllipsoid(const std::vector<CbVector3f>& positions)
 class CSurfelCollectionDerivedData final : public ISurfelCollectionDerivedData
 {
 public:
-    CSurfelCollectionDerivedData(const std::shared_ptr<const std::vector<CbVector3f>>& positions,
-                                 std::vector<uint32_t> sampleOrder)
-        : m_kdTree(positions), m_ellipsoid(PositionEllipsoid(*positions)),
-          m_vecSampleOrder(sampleOrder.empty() ? ComputeSampleOrder(*positions) : std::move(sampleOrder))
+    CSurfelCollectionDerivedData(std::shared_ptr<const CKdTree3D> tree, std::vector<uint32_t> sampleOrder)
+        : m_spKdTree(std::move(tree)), m_ellipsoid(PositionEllipsoid(*m_spKdTree->GetPositions())),
+          m_vecSampleOrder(sampleOrder.empty() ? ComputeSampleOrder(*m_spKdTree->GetPositions())
+                                               : std::move(sampleOrder))
     {
-        for (const CbVector3f& p : *positions)
+        for (const CbVector3f& p : *m_spKdTree->GetPositions())
             m_boundingBox.box.Extend(p);
     }
 
-    const IKdTree3D& GetKdTree() const override { return m_kdTree; }
+    const IKdTree3D& GetKdTree() const override { return *m_spKdTree; }
     const XoBoundingBox3D& GetBoundingBox() const override { return m_boundingBox; }
     const CCovarianceEllipsoid& GetCovarianceEllipsoid() const override { return m_ellipsoid; }
     const std::vector<uint32_t>& GetSampleOrder() const override { return m_vecSampleOrder; }
 
 private:
-    CKdTree3D m_kdTree;
+    std::shared_ptr<const CKdTree3D> m_spKdTree;
     XoBoundingBox3D m_boundingBox;
     CCovarianceEllipsoid m_ellipsoid;
     std::vector<uint32_t> m_vecSampleOrder;
@@ -167,22 +167,40 @@ TElementAccessRead<Definition> AccessTo(const std::vector<T>& elements)
 }
 } // namespace
 
-CSurfelCollection::CSurfelCollection(SSurfelData data) : m_uiCount(ValidatedCount(data))
+CSurfelCollection::CSurfelCollection(SSurfelData data)
+    : m_uiCount(ValidatedCount(data, data.vecPositions))
 {
-    m_spPositions = std::make_shared<const std::vector<CbVector3f>>(std::move(data.vecPositions));
+    auto positions = std::make_shared<const std::vector<CbVector3f>>(std::move(data.vecPositions));
+    Build(std::move(data), std::make_shared<const CKdTree3D>(std::move(positions)), nullptr);
+}
 
-    if (!data.vecNormalCodes.empty())
-    {
-        m_vecNormals.reserve(data.vecNormalCodes.size());
-        for (uint16_t code : data.vecNormalCodes)
-            m_vecNormals.emplace_back(code);
-    }
-    else if (!data.vecNormals.empty())
-    {
-        m_vecNormals.reserve(data.vecNormals.size());
-        for (const CbVector3f& n : data.vecNormals)
-            m_vecNormals.emplace_back(EncodeNormal(n));
-    }
+CSurfelCollection::CSurfelCollection(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool)
+{
+    if (!tree)
+        ThrowFormattedException(c_File, __LINE__, c_Constructor, L"A collection on a kd-tree needs the tree.");
+    if (!data.vecPositions.empty())
+        ThrowFormattedException(c_File, __LINE__, c_Constructor,
+                                L"The positions of a collection on a kd-tree are the tree's; %llu more were given.",
+                                static_cast<ull>(data.vecPositions.size()));
+    m_uiCount = ValidatedCount(data, *tree->GetPositions());
+    Build(std::move(data), std::move(tree), pool);
+}
+
+void CSurfelCollection::Build(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool)
+{
+    m_spPositions = tree->GetPositions();
+
+    const size_t count = !data.vecNormalCodes.empty() ? data.vecNormalCodes.size() : data.vecNormals.size();
+    m_vecNormals.resize(count);
+    const auto encode = [&](size_t begin, size_t end, uint32_t) {
+        for (size_t i = begin; i < end; ++i)
+            m_vecNormals[i] = data.vecNormalCodes.empty() ? CQuantizedNormal(EncodeNormal(data.vecNormals[i]))
+                                                          : CQuantizedNormal(data.vecNormalCodes[i]);
+    };
+    if (pool)
+        pool->ParallelFor(count, 4096, encode);
+    else
+        encode(0, count, 0);
     m_vecQuality = std::move(data.vecQuality);
     m_vecWeight = std::move(data.vecWeight);
     m_vecCurvature = std::move(data.vecCurvature);
@@ -195,7 +213,7 @@ CSurfelCollection::CSurfelCollection(SSurfelData data) : m_uiCount(ValidatedCoun
     m_accessCurvature = AccessTo<CSCElementDefinitionCurvature>(m_vecCurvature);
     m_accessBoundaryFlag = AccessTo<CSCElementDefinitionBoundaryFlag>(m_vecBoundaryFlags);
 
-    m_spDerivedData = std::make_shared<const CSurfelCollectionDerivedData>(m_spPositions,
+    m_spDerivedData = std::make_shared<const CSurfelCollectionDerivedData>(std::move(tree),
                                                                           std::move(data.vecSampleOrder));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "velm/Base/Interfaces/ISurfelCollection.h"
+#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbVector3.h"
 
 #include <cstdint>
@@ -10,6 +11,8 @@
 
 namespace Base
 {
+class CKdTree3D;
+
 // The elements of a collection, one entry per surfel. An empty vector means the element is absent;
 // the present ones must all have the same length, the number of surfels.
 struct SSurfelData
@@ -35,6 +38,9 @@ public:
     // missing while other elements are present, a position is not finite, or the sample order is
     // not a permutation of the surfel indices.
     explicit CSurfelCollection(SSurfelData data);
+    // The same on a kd-tree that already exists over the positions (one tree a scan): data holds every
+    // element but the positions, which are the tree's. Normals are encoded on the pool's threads.
+    CSurfelCollection(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool = nullptr);
     ~CSurfelCollection() override;
     CSurfelCollection(const CSurfelCollection&) = delete;
     CSurfelCollection& operator=(const CSurfelCollection&) = delete;
@@ -47,6 +53,8 @@ public:
     std::shared_ptr<const ISurfelCollectionDerivedData> GetDerivedData() const override;
 
 private:
+    void Build(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool);
+
     uint64_t m_uiCount = 0;
     // The positions are shared with the kd-tree, so derived data held beyond the collection stays sound.
     std::shared_ptr<const std::vector<CbVector3f>> m_spPositions;

@@ -1,12 +1,13 @@
 #include "velm/Base/SurfelData/SurfelsFromPoints.h"
 
 #include "velm/Base/SurfelData/CKdTree3D.h"
-#include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
+#include "velm/Base/SurfelData/PrincipalAxes.h"
 #include "velm/Frame/VelmException.h"
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <functional>
 #include <memory>
 
 namespace Base
@@ -21,6 +22,55 @@ bool IsUsableDirection(const CbVector3d& v)
     return std::isfinite(l) && l > 0.0;
 }
 
+void CheckNormalInput(const std::vector<CbVector3f>& positions, uint32_t k, const SSurfelsFromPointsOptions& orientation)
+{
+    if (positions.size() < 3)
+        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+                                L"Normal estimation needs at least 3 points, got %u.",
+                                static_cast<unsigned>(positions.size()));
+    if (k < 3)
+        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+                                L"Normal estimation needs at least 3 neighbours, got %u.", k);
+    if (!orientation.bUseViewpoint && !IsUsableDirection(CbVector3d(orientation.vViewDirection)))
+        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+                                L"The view direction must be a finite, non-zero vector.");
+}
+
+// Runs body over [0, count) in chunks, on the pool when there is one. Every index is handled alone,
+// so the result does not depend on the pool.
+void ForEachChunk(CThreadPool* pool, size_t count, const std::function<void(size_t, size_t)>& body)
+{
+    constexpr size_t kGrain = 2048;
+    if (!pool)
+    {
+        body(0, count);
+        return;
+    }
+    pool->ParallelFor(count, kGrain, [&](size_t begin, size_t end, uint32_t) { body(begin, end); });
+}
+
+// The distance from a point to its nearest other point, from its nearest neighbours (nearest first):
+// the nearest is the point itself unless another coincides with it; either way the larger of the
+// first two distances is the one.
+double NearestOtherDistance(const std::vector<SKdTreeNeighbour>& neighbours)
+{
+    float d2 = 0.0f;
+    for (size_t j = 0; j < neighbours.size() && j < 2; ++j)
+        d2 = std::max(d2, neighbours[j].fDistanceSqr);
+    return std::sqrt(static_cast<double>(d2));
+}
+
+// The median; of an even count, the mean of the two middle values.
+double Median(std::vector<double>& values)
+{
+    const size_t mid = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid), values.end());
+    double median = values[mid];
+    if (values.size() % 2 == 0)
+        median = 0.5 * (median + *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(mid)));
+    return median;
+}
+
 // The direction from p towards the scanner.
 CbVector3d TowardsScanner(const CbVector3f& p, const SSurfelsFromPointsOptions& o)
 {
@@ -33,42 +83,47 @@ CbVector3d TowardsScanner(const CbVector3f& p, const SSurfelsFromPointsOptions& 
 std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, uint32_t k,
                                         const SSurfelsFromPointsOptions& orientation)
 {
-    if (positions.size() < 3)
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
-                                L"Normal estimation needs at least 3 points, got %u.",
-                                static_cast<unsigned>(positions.size()));
-    if (k < 3)
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
-                                L"Normal estimation needs at least 3 neighbours, got %u.", k);
-    if (!orientation.bUseViewpoint && !IsUsableDirection(CbVector3d(orientation.vViewDirection)))
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
-                                L"The view direction must be a finite, non-zero vector.");
-
+    CheckNormalInput(positions, k, orientation);
     auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
-    const CKdTree3D tree(shared);
+    return EstimateNormals(positions, CKdTree3D(shared), k, orientation, nullptr);
+}
+
+std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
+                                        uint32_t k, const SSurfelsFromPointsOptions& orientation,
+                                        CThreadPool* pool, double* spacing)
+{
+    CheckNormalInput(positions, k, orientation);
     std::vector<CbVector3f> normals(positions.size());
-    std::vector<SKdTreeNeighbour> neighbours;
-    for (size_t i = 0; i < positions.size(); ++i)
-    {
-        const CbVector3f& p = positions[i];
-        neighbours.clear();
-        tree.FindKNearest(neighbours, p, k, FLT_MAX);
-        // Centring on the point keeps the moments small, so the covariance loses no digits to the
-        // distance of the scan from the origin.
-        DataLayer::CPrincipalComponentAnalysis3D<CbVector3d> pca;
-        for (const SKdTreeNeighbour& n : neighbours)
-            pca.Add(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
-        pca.ComputePCA();
-        CbVector3d normal = pca.GetEigenVector(2);
-        const CbVector3d towards = TowardsScanner(p, orientation);
-        // A neighbourhood without spread (all points equal) has no direction of least spread.
-        if (!IsUsableDirection(normal) || !(pca.GetEigenValue(0) > 0.0))
-            normal = towards;
-        if (normal.Dot(towards) < 0.0)
-            normal = -normal;
-        const double l = normal.Length();
-        normals[i] = IsUsableDirection(normal) ? CbVector3f(normal * (1.0 / l)) : CbVector3f(0.0f, 0.0f, 1.0f);
-    }
+    std::vector<double> distances(spacing ? positions.size() : 0);
+    ForEachChunk(pool, positions.size(), [&](size_t begin, size_t end) {
+        std::vector<SKdTreeNeighbour> neighbours;
+        std::vector<CbVector3d> offsets;
+        for (size_t i = begin; i < end; ++i)
+        {
+            const CbVector3f& p = positions[i];
+            neighbours.clear();
+            tree.FindKNearest(neighbours, p, k, FLT_MAX);
+            if (spacing)
+                distances[i] = NearestOtherDistance(neighbours);
+            // Centring on the point keeps the moments small, so the covariance loses no digits to the
+            // distance of the scan from the origin.
+            offsets.clear();
+            for (const SKdTreeNeighbour& n : neighbours)
+                offsets.push_back(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
+            const SPrincipalAxes axes = PrincipalAxes(offsets.data(), offsets.size());
+            CbVector3d normal = axes.aAxes[2];
+            const CbVector3d towards = TowardsScanner(p, orientation);
+            // A neighbourhood without spread (all points equal) has no direction of least spread.
+            if (!IsUsableDirection(normal) || !(axes.aValues[0] > 0.0))
+                normal = towards;
+            if (normal.Dot(towards) < 0.0)
+                normal = -normal;
+            const double l = normal.Length();
+            normals[i] = IsUsableDirection(normal) ? CbVector3f(normal * (1.0 / l)) : CbVector3f(0.0f, 0.0f, 1.0f);
+        }
+    });
+    if (spacing)
+        *spacing = Median(distances);
     return normals;
 }
 
@@ -118,45 +173,34 @@ double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions)
     return MedianNeighbourSpacing(positions, CKdTree3D(shared));
 }
 
-double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree)
+double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree, CThreadPool* pool)
 {
     if (positions.size() < 2)
         ThrowFormattedException(kSource, __LINE__, "Base::MedianNeighbourSpacing",
                                 L"The sampling density needs at least 2 points, got %u.",
                                 static_cast<unsigned>(positions.size()));
     std::vector<double> spacing(positions.size());
-    std::vector<SKdTreeNeighbour> neighbours;
-    for (size_t i = 0; i < positions.size(); ++i)
-    {
-        neighbours.clear();
-        tree.FindKNearest(neighbours, positions[i], 2, FLT_MAX);
-        // The nearest is the point itself unless another coincides with it; either way the larger
-        // of the two is the distance to the nearest other point.
-        float d2 = 0.0f;
-        for (const SKdTreeNeighbour& n : neighbours)
-            d2 = std::max(d2, n.fDistanceSqr);
-        spacing[i] = std::sqrt(static_cast<double>(d2));
-    }
-    const size_t mid = spacing.size() / 2;
-    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(mid), spacing.end());
-    double median = spacing[mid];
-    if (spacing.size() % 2 == 0)
-        median = 0.5 * (median + *std::max_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(mid)));
-    return median;
+    ForEachChunk(pool, positions.size(), [&](size_t begin, size_t end) {
+        std::vector<SKdTreeNeighbour> neighbours;
+        for (size_t i = begin; i < end; ++i)
+        {
+            neighbours.clear();
+            tree.FindKNearest(neighbours, positions[i], 2, FLT_MAX);
+            spacing[i] = NearestOtherDistance(neighbours);
+        }
+    });
+    return Median(spacing);
 }
 
-SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options)
+namespace
+{
+// Every element of the surfels but the positions, over a tree built on the scaled positions; the
+// spacing too when asked for (from the normals' neighbourhoods where normals are estimated).
+SSurfelData SurfelsOverTree(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
+                            const std::vector<CbVector3f>& positions, const IKdTree3D& tree, CThreadPool* pool,
+                            double* spacing)
 {
     const size_t n = cloud.GetCount();
-    if (!(std::isfinite(options.fScale) && options.fScale > 0.0f))
-        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
-                                L"The scale factor must be finite and positive, got %g.",
-                                static_cast<double>(options.fScale));
-    if ((cloud.HasNormals() && cloud.vecNormals.size() != n) || (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
-        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
-                                L"The point cloud's normals or confidences do not match its %u points.",
-                                static_cast<unsigned>(n));
-
     SSurfelData data;
     std::vector<CbVector3f> normals;
     bool needEstimate = !(options.bUseFileNormals && cloud.HasNormals());
@@ -174,21 +218,60 @@ SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPo
     }
     if (needEstimate)
     {
-        const std::vector<CbVector3f> estimated = EstimateNormals(cloud.vecPositions, options.uiNormalNeighbours, options);
+        // The points are scaled: so is the viewpoint they are turned towards.
+        SSurfelsFromPointsOptions scaled = options;
+        scaled.vViewpoint = options.vViewpoint * options.fScale;
+        std::vector<CbVector3f> estimated =
+            EstimateNormals(positions, tree, options.uiNormalNeighbours, scaled, pool, spacing);
         if (normals.empty())
-            normals = estimated;
+            normals = std::move(estimated);
         else
             for (size_t i = 0; i < n; ++i)
                 if (!IsUsableDirection(CbVector3d(cloud.vecNormals[i])))
                     normals[i] = estimated[i];
     }
-
-    data.vecPositions.resize(n);
-    for (size_t i = 0; i < n; ++i)
-        data.vecPositions[i] = cloud.vecPositions[i] * options.fScale;
+    else if (spacing)
+        *spacing = MedianNeighbourSpacing(positions, tree, pool);
     data.vecNormals = std::move(normals);
     data.vecQuality = QualityFromConfidence(cloud.vecConfidence);
     data.vecBoundaryFlags = BoundaryFlagsFromGrid(cloud);
     return data;
+}
+
+std::shared_ptr<std::vector<CbVector3f>> ScaledPositions(const IO::SPointCloud& cloud,
+                                                         const SSurfelsFromPointsOptions& options)
+{
+    const size_t n = cloud.GetCount();
+    if (!(std::isfinite(options.fScale) && options.fScale > 0.0f))
+        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
+                                L"The scale factor must be finite and positive, got %g.",
+                                static_cast<double>(options.fScale));
+    if ((cloud.HasNormals() && cloud.vecNormals.size() != n) || (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
+        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
+                                L"The point cloud's normals or confidences do not match its %u points.",
+                                static_cast<unsigned>(n));
+    auto positions = std::make_shared<std::vector<CbVector3f>>(n);
+    for (size_t i = 0; i < n; ++i)
+        (*positions)[i] = cloud.vecPositions[i] * options.fScale;
+    return positions;
+}
+} // namespace
+
+SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options)
+{
+    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(cloud, options);
+    SSurfelData data = SurfelsOverTree(cloud, options, *positions, CKdTree3D(positions), nullptr, nullptr);
+    data.vecPositions = *positions;
+    return data;
+}
+
+SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
+                                 CThreadPool* pool)
+{
+    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(cloud, options);
+    SSurfelScan scan;
+    scan.spTree = std::make_shared<const CKdTree3D>(positions);
+    scan.data = SurfelsOverTree(cloud, options, *positions, *scan.spTree, pool, &scan.dSpacing);
+    return scan;
 }
 } // namespace Base

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/Base/SurfelData/CSurfelCollection.h"
+#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbVector3.h"
 #include "velm/IO/SPointCloud.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace Base
@@ -31,6 +34,12 @@ struct SSurfelsFromPointsOptions
 // than three points or k < 3.
 std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, uint32_t k,
                                         const SSurfelsFromPointsOptions& orientation);
+// The same with a kd-tree already built over these positions, the points shared out over the pool's
+// threads (null: the calling thread); the same normals for every thread count. With spacing given, the
+// median neighbour spacing comes from the same neighbourhoods (as MedianNeighbourSpacing gives it).
+std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
+                                        uint32_t k, const SSurfelsFromPointsOptions& orientation,
+                                        CThreadPool* pool, double* spacing = nullptr);
 
 // A boundary flag per point from the scanner's range image: 1 when a 4-neighbour cell of the point's
 // cell is empty or lies outside the image, else 0. Points the image does not show get 0. Empty when
@@ -46,10 +55,23 @@ std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
 // Deterministic; points that coincide with another count with distance 0. Throws VelmException for
 // fewer than two points.
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions);
-// The same with a kd-tree that is already built over these positions (a collection's).
-double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree);
+// The same with a kd-tree that is already built over these positions, on the pool's threads.
+double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
+                              CThreadPool* pool = nullptr);
 
 // Surfel data of a scan: positions scaled by fScale, normals from the file (a zero normal of the file
 // is estimated instead) or estimated, quality from confidences, boundary flags from the range image.
 SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options);
+
+// A scan's surfels with the one kd-tree over their positions: built once, it serves the normals and
+// the spacing here, and the collection (CSurfelCollection's tree-taking constructor) afterwards.
+struct SSurfelScan
+{
+    SSurfelData data;                           // every element but the positions, which are the tree's
+    std::shared_ptr<const CKdTree3D> spTree;
+    double dSpacing = 0.0;                      // MedianNeighbourSpacing of the positions
+};
+// The surfels of SurfelsFromPoints (the same values), with the loops on the pool's threads.
+SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
+                                 CThreadPool* pool = nullptr);
 } // namespace Base

@@ -7,6 +7,7 @@
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
 #include "velm/Frame/CbMatrix4.h"
+#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbVector3.h"
 #include "velm/Frame/XoBoundingBox3D.h"
 
@@ -76,6 +77,15 @@ public:
     bool IsSuccesful();
 
     std::shared_ptr<const VelmTorCorrICPRegistrationResult> GetResult();
+
+    // Threads for the per-sample work of pair building: 1 (the default) runs it on the calling
+    // thread, as without a pool; more start a pool of that many threads (the caller's included). The
+    // result is the same, bit for bit, for every count. SetThreadPool shares a pool the caller
+    // already has (null: no pool); engines that share one wait for each other's loops. Copies of the
+    // engine share its pool.
+    void SetThreadCount(uint32_t threads);
+    void SetThreadPool(std::shared_ptr<CThreadPool> pool);
+    uint32_t GetThreadCount() const;
     std::shared_ptr<const VelmTorDegreeOfFreedomDescription> GetDOFDescriptionFix() const;
     std::shared_ptr<const VelmTorDegreeOfFreedomDescription> GetDOFDescriptionFlt() const;
 
@@ -198,5 +208,6 @@ protected:
     std::shared_ptr<VelmTorDegreeOfFreedomDescription> spDOFFix;
     std::shared_ptr<VelmTorDegreeOfFreedomDescription> spDOFFlt;
     Base::CCovarianceEllipsoid ceFloat;
+    std::shared_ptr<CThreadPool> spThreadPool;
 };
 } // namespace DataLayer

@@ -1,5 +1,6 @@
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 
+#include "velm/DataLayer/Registration/detail/EngineHelpers.h"
 #include "velm/Frame/VelmException.h"
 
 #include <utility>
@@ -8,6 +9,8 @@ namespace DataLayer
 {
 namespace
 {
+constexpr const char* c_File = "velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp";
+
 // An optional element the model lacks is held with every word zero, element size included, so a
 // replaced model leaves no trace of its predecessor's optional elements.
 template <typename Definition>
@@ -40,16 +43,6 @@ struct SModelAccessors
     Base::TElementAccessRead<Base::CSCElementDefinitionBoundaryFlag> boundary;
 };
 
-// Masks are read by surfel index without bounds checks in the hot loops, so a mask must cover the
-// whole model before it is accepted.
-void CheckMask(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask, const char* function)
-{
-    if (mask != nullptr && mask->GetCount() < model.GetCount())
-        ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__, function,
-                                L"The mask covers %llu surfels, but the model has %llu.",
-                                static_cast<unsigned long long>(mask->GetCount()),
-                                static_cast<unsigned long long>(model.GetCount()));
-}
 } // namespace
 
 VelmTorCorrICPPointSC::VelmTorCorrICPPointSC() = default;
@@ -118,7 +111,7 @@ VelmTorCorrICPPointSC::~VelmTorCorrICPPointSC() = default;
 
 void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask)
 {
-    CheckMask(model, mask, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
+    detail::CheckMaskCovers(mask, model.GetCount(), c_File, __LINE__, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
     const SModelAccessors access(model);
 
     pModelFix = &model;
@@ -133,12 +126,13 @@ void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, co
 void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
                                           const Base::CSurfelCollectionMask* mask)
 {
-    CheckMask(model, mask, "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
+    detail::CheckMaskCovers(mask, model.GetCount(), c_File, __LINE__,
+                            "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
     Base::CCovarianceEllipsoid ellipsoid;
     {
         const auto derived = model.GetDerivedData();
         if (!derived)
-            ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__,
+            ThrowFormattedException(c_File, __LINE__,
                                     "DataLayer::VelmTorCorrICPPointSC::SetModelFloat",
                                     L"The floating model has no derived data.");
         ellipsoid = derived->GetCovarianceEllipsoid();
@@ -177,7 +171,7 @@ bool VelmTorCorrICPPointSC::GetBoundaryFloat(uint32_t index) const
 void VelmTorCorrICPPointSC::CheckModelsAvailable() const
 {
     if (pModelFix == nullptr || pModelFloat == nullptr)
-        ThrowFormattedException("velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp", __LINE__,
+        ThrowFormattedException(c_File, __LINE__,
                                 "DataLayer::VelmTorCorrICPPointSC::CheckModelsAvailable",
                                 L"The engine has no %s model; call SetModelFix and SetModelFloat first.",
                                 pModelFix == nullptr && pModelFloat == nullptr ? L"fixed and no floating"

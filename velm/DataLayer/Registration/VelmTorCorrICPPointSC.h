@@ -75,11 +75,36 @@ protected:
     std::vector<uint32_t> vecNeighbourIndices;
 
 private:
+    // Query buffers of one thread; the calling thread's are the two members above.
+    struct SNeighbourScratch
+    {
+        std::vector<Base::SKdTreeNeighbour> nearest;
+        std::vector<uint32_t> indices;
+    };
+    // What pair building finds for one sample, before the samples are gathered in their order.
+    struct SSampleResult
+    {
+        CbVector3d centroidFloat;
+        CbVector3d centroidFix;
+        CbVector3d normalFix;
+        double weight = 0.0;
+    };
+
     CbVector3f GetPositionFloat(uint32_t index) const;
     float GetQualityFloat(uint32_t index) const;
     bool GetBoundaryFloat(uint32_t index) const;
 
+    // The pair of one sample (weight 0: none); reads the engine, writes only `result` and the buffers.
+    void BuildSample(uint32_t i, const Base::IKdTree3D& treeFloat, const Base::IKdTree3D& treeFix,
+                     std::vector<Base::SKdTreeNeighbour>& nearest, std::vector<uint32_t>& indices,
+                     SSampleResult& result) const;
     double ComputeWeightedCentroid(const Base::IKdTree3D& tree, double radius, CbVector3d centre, bool floating,
-                                   CbVector3d& centroid, CbVector3d& normal);
+                                   CbVector3d& centroid, CbVector3d& normal,
+                                   std::vector<Base::SKdTreeNeighbour>& nearest,
+                                   std::vector<uint32_t>& indices) const;
+
+    std::vector<uint32_t> vecSamples;
+    std::vector<SSampleResult> vecSampleResults;
+    std::vector<SNeighbourScratch> vecThreadScratch;
 };
 } // namespace DataLayer

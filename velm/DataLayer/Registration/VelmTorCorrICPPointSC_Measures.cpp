@@ -1,6 +1,7 @@
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 
 #include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
+#include "velm/DataLayer/Registration/detail/EngineHelpers.h"
 
 #include <cfloat>
 #include <cmath>
@@ -8,14 +9,6 @@
 
 namespace DataLayer
 {
-namespace
-{
-CbVector3d MapRounded(const CbMatrix4Rd& m, const CbVector3d& p)
-{
-    return CbVector3d(CbVector3f(m.TransformPoint(p)));
-}
-} // namespace
-
 double VelmTorCorrICPPointSC::GetRMSE(const CbMatrix4Rd& m)
 {
     double sumSqr = 0.0;
@@ -23,7 +16,7 @@ double VelmTorCorrICPPointSC::GetRMSE(const CbMatrix4Rd& m)
     for (const SurfelPair& pair : vecPairs)
     {
         sumWeights += pair.dWeight;
-        const CbVector3d mapped = MapRounded(m, pair.vCentroidFloat);
+        const CbVector3d mapped = detail::MapRounded(m, pair.vCentroidFloat);
         const CbVector3d& fix = pair.vCentroidFix;
         const CbVector3d& n = pair.vNormalFix;
         const double r = ((fix.x - mapped.x) * n.x + (fix.y - mapped.y) * n.y) + (fix.z - mapped.z) * n.z;
@@ -40,11 +33,8 @@ double VelmTorCorrICPPointSC::GetOffset(const CbMatrix4Rd& m)
     for (int k = 0; k < 6; ++k)
     {
         const CbVector3d e(ceFloat[k]);
-        const CbVector3d mapped = MapRounded(m, e);
-        const double dx = mapped.x - e.x;
-        const double dy = mapped.y - e.y;
-        const double dz = mapped.z - e.z;
-        sum += std::sqrt((dy * dy + dx * dx) + dz * dz);
+        const CbVector3d mapped = detail::MapRounded(m, e);
+        sum += std::sqrt(detail::SquaredDistance(e, mapped));
     }
     return sum / 6.0;
 }

@@ -2,6 +2,7 @@
 
 #include "velm/Base/Interfaces/TQuantizedNormalMultiLevel.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
+#include "velm/DataLayer/Registration/detail/EngineHelpers.h"
 #include "velm/Frame/VelmException.h"
 
 #include <algorithm>
@@ -13,12 +14,8 @@ namespace DataLayer
 namespace
 {
 constexpr const char* c_File = "velm/DataLayer/Registration/VelmTorCorrICPPointSC_Pairs.cpp";
-
-// Distances are measured on what a float-based consumer of the collections would see.
-CbVector3d RoundToFloat(const CbVector3d& v)
-{
-    return CbVector3d(CbVector3f(v));
-}
+// Samples a thread takes at a time: enough to outweigh the hand-over, few enough to share the work.
+constexpr size_t kSamplesPerChunk = 64;
 } // namespace
 
 void VelmTorCorrICPPointSC::BuildPairs()
@@ -61,54 +58,44 @@ void VelmTorCorrICPPointSC::BuildPairs()
     const Base::IKdTree3D& treeFix = derivedFix->GetKdTree();
     const uint64_t count = pModelFloat->GetCount();
     const uint32_t limit = std::min(static_cast<uint32_t>(count), config.GetNumberOfPairs());
-    const std::vector<uint32_t>& sampleOrder = derivedFloat->GetSampleOrder();
-    if (sampleOrder.size() < count)
-        ThrowFormattedException(c_File, __LINE__, "DataLayer::VelmTorCorrICPPointSC::BuildPairs",
-                                L"The sample order of the floating model has %llu entries for %llu surfels.",
-                                static_cast<unsigned long long>(sampleOrder.size()),
-                                static_cast<unsigned long long>(count));
+    detail::TakeSamples(derivedFloat->GetSampleOrder(), count, pMaskFloat, limit, c_File, __LINE__,
+                        "DataLayer::VelmTorCorrICPPointSC::BuildPairs", vecSamples);
 
-    uint32_t used = 0;
-    for (uint64_t k = 0; k < count && used < limit; ++k)
+    // Every sample's pair depends on that sample alone: they are found on any thread, then summed in
+    // the sample order, so that the result does not depend on the thread count.
+    vecSampleResults.resize(vecSamples.size());
+    const auto build = [&](size_t begin, size_t end, uint32_t thread) {
+        std::vector<Base::SKdTreeNeighbour>& nearest = thread == 0 ? vecNearestResult : vecThreadScratch[thread].nearest;
+        std::vector<uint32_t>& indices = thread == 0 ? vecNeighbourIndices : vecThreadScratch[thread].indices;
+        for (size_t s = begin; s < end; ++s)
+            BuildSample(vecSamples[s], treeFloat, treeFix, nearest, indices, vecSampleResults[s]);
+    };
+    if (spThreadPool && vecSamples.size() > kSamplesPerChunk)
     {
-        const uint32_t i = sampleOrder[k];
-        if (i >= count)
-            ThrowFormattedException(c_File, __LINE__, "DataLayer::VelmTorCorrICPPointSC::BuildPairs",
-                                    L"The sample order names surfel %u of a model of %llu surfels.", i,
-                                    static_cast<unsigned long long>(count));
-        if (pMaskFloat != nullptr && (*pMaskFloat)[i] != 0)
-            continue;
-        ++used;
+        vecThreadScratch.resize(std::max<size_t>(vecThreadScratch.size(), spThreadPool->GetThreadCount()));
+        spThreadPool->ParallelFor(vecSamples.size(), kSamplesPerChunk, build);
+    }
+    else
+        build(0, vecSamples.size(), 0);
 
-        const CbVector3d p(GetPositionFloat(i));
-        CbVector3d centroidFloat;
-        CbVector3d normalFloat;
-        const double weightFloat =
-            ComputeWeightedCentroid(treeFloat, dDistanceThreshold, p, true, centroidFloat, normalFloat);
-        if (weightFloat == 0.0)
-            continue;
-
-        const CbVector3d q = RoundToFloat(mTransform.TransformPoint(p));
-        CbVector3d centroidFix;
-        CbVector3d normalFix;
-        const double weightFix =
-            ComputeWeightedCentroid(treeFix, dDistanceThreshold, q, false, centroidFix, normalFix);
-        const double w = weightFix * weightFloat;
+    for (size_t s = 0; s < vecSamples.size(); ++s)
+    {
+        const SSampleResult& r = vecSampleResults[s];
+        const double w = r.weight;
         if (w == 0.0)
             continue;
-
         dOverallSumOfPairWeights += w;
         SurfelPair pair;
-        pair.uiIndexFloat = i;
-        pair.vCentroidFloat = centroidFloat;
-        pair.vCentroidFix = centroidFix;
-        pair.vNormalFix = normalFix;
+        pair.uiIndexFloat = vecSamples[s];
+        pair.vCentroidFloat = r.centroidFloat;
+        pair.vCentroidFix = r.centroidFix;
+        pair.vNormalFix = r.normalFix;
         pair.dWeight = w;
         vecPairs.push_back(pair);
         dSumOfPairWeights += w;
-        vPairCentre.x += w * centroidFix.x;
-        vPairCentre.y += w * centroidFix.y;
-        vPairCentre.z += w * centroidFix.z;
+        vPairCentre.x += w * r.centroidFix.x;
+        vPairCentre.y += w * r.centroidFix.y;
+        vPairCentre.z += w * r.centroidFix.z;
         dCentreWeightSum += w;
     }
 
@@ -123,8 +110,27 @@ void VelmTorCorrICPPointSC::BuildPairs()
     dRMSE = GetRMSE(mTransform);
 }
 
+void VelmTorCorrICPPointSC::BuildSample(uint32_t i, const Base::IKdTree3D& treeFloat, const Base::IKdTree3D& treeFix,
+                                        std::vector<Base::SKdTreeNeighbour>& nearest, std::vector<uint32_t>& indices,
+                                        SSampleResult& result) const
+{
+    result.weight = 0.0;
+    const CbVector3d p(GetPositionFloat(i));
+    CbVector3d normalFloat;
+    const double weightFloat = ComputeWeightedCentroid(treeFloat, dDistanceThreshold, p, true, result.centroidFloat,
+                                                       normalFloat, nearest, indices);
+    if (weightFloat == 0.0)
+        return;
+    const CbVector3d q = detail::MapRounded(mTransform, p);
+    const double weightFix = ComputeWeightedCentroid(treeFix, dDistanceThreshold, q, false, result.centroidFix,
+                                                     result.normalFix, nearest, indices);
+    result.weight = weightFix * weightFloat;
+}
+
 double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tree, double radius, CbVector3d centre,
-                                                      bool floating, CbVector3d& centroid, CbVector3d& normal)
+                                                      bool floating, CbVector3d& centroid, CbVector3d& normal,
+                                                      std::vector<Base::SKdTreeNeighbour>& nearest,
+                                                      std::vector<uint32_t>& indices) const
 {
     const Base::CSurfelCollectionMask* mask = floating ? pMaskFloat : pMaskFix;
     const CbVector3f queryPoint(centre);
@@ -134,23 +140,19 @@ double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tre
     // (BuildPairs, the only caller, has made sure of the configuration.)
     if (dDistanceThreshold > static_cast<double>(pConfig->GetQueryRadiusThreshold()))
     {
-        vecNearestResult.clear();
-        tree.FindKNearest(vecNearestResult, queryPoint, 6, FLT_MAX);
-        vecNeighbourIndices.clear();
-        vecNeighbourIndices.reserve(vecNearestResult.size());
-        for (const Base::SKdTreeNeighbour& neighbour : vecNearestResult)
-            if (mask == nullptr || (*mask)[neighbour.uiIndex] == 0)
-                vecNeighbourIndices.push_back(neighbour.uiIndex);
+        nearest.clear();
+        tree.FindKNearest(nearest, queryPoint, 6, FLT_MAX);
+        indices.clear();
+        indices.reserve(nearest.size());
+        for (const Base::SKdTreeNeighbour& neighbour : nearest)
+            indices.push_back(neighbour.uiIndex);
     }
     else
     {
-        vecNeighbourIndices.clear();
-        tree.FindInRadius(vecNeighbourIndices, queryPoint, static_cast<float>(radius));
-        if (mask != nullptr)
-            vecNeighbourIndices.erase(std::remove_if(vecNeighbourIndices.begin(), vecNeighbourIndices.end(),
-                                                     [mask](uint32_t j) { return (*mask)[j] != 0; }),
-                                      vecNeighbourIndices.end());
+        indices.clear();
+        tree.FindInRadius(indices, queryPoint, static_cast<float>(radius));
     }
+    detail::DropMasked(indices, mask);
 
     const auto& positions = floating ? accPositionFloat : accPositionFix;
     const auto& normals = floating ? accNormalFloat : accNormalFix;
@@ -162,17 +164,14 @@ double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tre
     normal = CbVector3d(0.0, 0.0, 0.0);
     double sum = 0.0;
     const double radiusSqr = radius * radius;
-    for (const uint32_t j : vecNeighbourIndices)
+    for (const uint32_t j : indices)
     {
         const CbVector3d pj(positions[j]);
         const CbVector3d& nj = lut[normals[j].uiCode];
         if (nj.x == 0.0 && nj.z == 0.0)
             continue; // no normal
 
-        const double dx = centre.x - pj.x;
-        const double dy = centre.y - pj.y;
-        const double dz = centre.z - pj.z;
-        const double distanceSqr = (dy * dy + dx * dx) + dz * dz;
+        const double distanceSqr = detail::SquaredDistance(pj, centre);
         double kernel = 0.0;
         if (!(distanceSqr > radiusSqr))
         {
@@ -181,13 +180,7 @@ double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tre
             kernel = tt * tt;
         }
 
-        float quality = 1.0f;
-        if (qualities.IsValid())
-            quality = static_cast<float>(qualities[j]) / 255.0f;
-        else if (weights.IsValid())
-            quality = weights[j];
-
-        const double w = static_cast<double>(quality) * kernel;
+        const double w = static_cast<double>(detail::SurfelQuality(qualities, weights, j)) * kernel;
         if (w == 0.0)
             continue;
         centroid.x += w * pj.x;

@@ -265,3 +265,21 @@ std::shared_ptr<const VelmTorDegreeOfFreedomDescription> VelmTorCorrICPPoint::Ge
     return spDOFFlt;
 }
 } // namespace DataLayer
+
+namespace DataLayer
+{
+void VelmTorCorrICPPoint::SetThreadCount(uint32_t threads)
+{
+    spThreadPool = threads > 1 ? std::make_shared<CThreadPool>(threads) : nullptr;
+}
+
+void VelmTorCorrICPPoint::SetThreadPool(std::shared_ptr<CThreadPool> pool)
+{
+    spThreadPool = std::move(pool);
+}
+
+uint32_t VelmTorCorrICPPoint::GetThreadCount() const
+{
+    return spThreadPool ? spThreadPool->GetThreadCount() : 1;
+}
+} // namespace DataLayer

@@ -2,6 +2,7 @@
 
 #include "velm/DataLayer/Registration/QuantizeNormal.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
+#include "velm/DataLayer/Registration/detail/EngineHelpers.h"
 #include "velm/Frame/VelmException.h"
 
 #include <algorithm>
@@ -50,7 +51,7 @@ void InflatedBoxes(const Base::ISurfelCollection& A, const Base::ISurfelCollecti
     boxA.Inflate(blowup);
 }
 
-// The quality of a surfel: its quality byte, else its weight, else 1.
+// The quality and curvature of a collection's surfels.
 class QualityReader
 {
 public:
@@ -64,14 +65,7 @@ public:
             m_curvature = collection.GetReadAccessor<Base::CSCElementDefinitionCurvature>();
     }
 
-    float Quality(uint32_t i) const
-    {
-        if (m_quality.IsValid())
-            return static_cast<float>(m_quality[i]) / 255.0f;
-        if (m_weight.IsValid())
-            return m_weight[i];
-        return 1.0f;
-    }
+    float Quality(uint32_t i) const { return detail::SurfelQuality(m_quality, m_weight, i); }
     bool HasCurvature() const { return m_curvature.IsValid(); }
     int Curvature(uint32_t i) const { return m_curvature[i]; }
 
@@ -80,23 +74,6 @@ private:
     Base::TElementAccessRead<Base::CSCElementDefinitionWeight> m_weight;
     Base::TElementAccessRead<Base::CSCElementDefinitionCurvature> m_curvature;
 };
-
-float SquaredDistance(const CbVector3f& a, const CbVector3f& b)
-{
-    const float dx = b.x - a.x;
-    const float dy = b.y - a.y;
-    const float dz = b.z - a.z;
-    return (dy * dy + dx * dx) + dz * dz;
-}
-
-void CheckMaskCovers(const Base::CSurfelCollectionMask* mask, uint64_t count, const wchar_t* which)
-{
-    if (mask && mask->GetCount() < count)
-        ThrowFormattedException(c_File, __LINE__, c_Accumulate,
-                                L"The mask of collection %s has %llu words for %llu surfels.", which,
-                                static_cast<unsigned long long>(mask->GetCount()),
-                                static_cast<unsigned long long>(count));
-}
 } // namespace
 
 double VelmTorCorrICPPoint::GetDistanceWeight(const CbVector3d& movedPoint, const CbVector3f& partnerPosition,
@@ -105,7 +82,7 @@ double VelmTorCorrICPPoint::GetDistanceWeight(const CbVector3d& movedPoint, cons
     const VelmTorCorrICPPointConfig& config =
         RequireConfiguration("DataLayer::VelmTorCorrICPPoint::GetDistanceWeight");
     const CbVector3f moved(movedPoint);
-    const double d2 = SquaredDistance(moved, partnerPosition);
+    const double d2 = detail::SquaredDistance(moved, partnerPosition);
     if (d2 > dSquaredDistanceThreshold)
         return 0.0;
     if (!config.GetSmoothDistanceThresholding())
@@ -230,17 +207,13 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
     const auto& normalA = A.GetReadAccessor<Base::CSCElementDefinitionNormal>();
     const QualityReader qualityA(A);
     const std::shared_ptr<const Base::ISurfelCollectionDerivedData> derivedA = DerivedDataOf(A, c_Accumulate);
-    const std::vector<uint32_t>& sampleOrder = derivedA->GetSampleOrder();
 
     // Refuse inputs that would make the loop read outside the collections, before anything is added.
     const uint64_t countB = B.GetCount();
-    if (sampleOrder.size() < countA)
-        ThrowFormattedException(c_File, __LINE__, c_Accumulate,
-                                L"The sample order has %llu entries for %llu surfels.",
-                                static_cast<unsigned long long>(sampleOrder.size()),
-                                static_cast<unsigned long long>(countA));
-    CheckMaskCovers(maskA, countA, L"A");
-    CheckMaskCovers(maskB, countB, L"B");
+    detail::CheckMaskCovers(maskA, countA, c_File, __LINE__, c_Accumulate);
+    detail::CheckMaskCovers(maskB, countB, c_File, __LINE__, c_Accumulate);
+    std::vector<uint32_t> samples;
+    detail::TakeSamples(derivedA->GetSampleOrder(), countA, maskA, limit, c_File, __LINE__, c_Accumulate, samples);
 
     const bool compareCurvature = qualityA.HasCurvature() && qualityB.HasCurvature();
     const int curvatureTolerance = TruncateToInt(config.GetCurvatureThreshold() * 255.0);
@@ -252,18 +225,8 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
     lut.Create();
 
     std::vector<uint32_t> neighbours;
-    uint32_t tested = 0;
-    for (uint64_t k = 0; k < countA && tested < limit; ++k)
+    for (const uint32_t i : samples)
     {
-        const uint32_t i = sampleOrder[k];
-        if (i >= countA)
-            ThrowFormattedException(c_File, __LINE__, c_Accumulate,
-                                    L"Sample order entry %llu names surfel %u of %llu.",
-                                    static_cast<unsigned long long>(k), i, static_cast<unsigned long long>(countA));
-        if (maskA && (*maskA)[i] != 0)
-            continue;
-        ++tested;
-
         const float qA = qualityA.Quality(i);
         const CbVector3f P(T.TransformPoint(CbVector3d(positionA[i])));
         const CbVector3f movedNormal(R.TransformPoint(lut[normalA[i].uiCode]));
@@ -273,19 +236,16 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
 
         neighbours.clear();
         treeB.FindInRadius(neighbours, P, static_cast<float>(testRange));
-        if (maskB)
-            neighbours.erase(std::remove_if(neighbours.begin(), neighbours.end(),
-                                            [maskB](uint32_t j) { return (*maskB)[j] != 0; }),
-                             neighbours.end());
+        detail::DropMasked(neighbours, maskB);
 
         if (!neighbours.empty())
         {
             dSumOverlapWeights += static_cast<double>(qA);
             uint32_t partner = neighbours.front();
-            float nearest = SquaredDistance(P, positionB[partner]);
+            float nearest = detail::SquaredDistance(P, positionB[partner]);
             for (size_t n = 1; n < neighbours.size(); ++n)
             {
-                const float d2 = SquaredDistance(P, positionB[neighbours[n]]);
+                const float d2 = detail::SquaredDistance(P, positionB[neighbours[n]]);
                 if (d2 < nearest)
                 {
                     nearest = d2;
@@ -304,7 +264,7 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
             const uint32_t partner = treeB.FindNearest(P, FLT_MAX, 0);
             if (partner == 0xFFFFFFFFu || partner >= countB || (maskB && (*maskB)[partner] != 0))
                 continue;
-            if (overlapRangeSqr > static_cast<double>(SquaredDistance(P, positionB[partner])))
+            if (overlapRangeSqr > static_cast<double>(detail::SquaredDistance(P, positionB[partner])))
                 dSumOverlapWeights += static_cast<double>(qA);
         }
     }

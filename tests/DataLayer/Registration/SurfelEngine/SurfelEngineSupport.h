@@ -3,6 +3,8 @@
 // Shared helpers of the surfel-engine tests: an engine that opens its protected members, small
 // hand-placed collections, and scans of a smooth synthetic surface.
 
+#include "SyntheticScans.h"
+
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Registration/QuantizeNormal.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
@@ -89,30 +91,17 @@ struct Rig
     }
 };
 
-// A grid of 61 x 61 surfels at 1 mm spacing from (x0, y0) on a smooth surface without symmetries, seen
-// from a frame that `scanToSurface` maps onto the surface's; a tiny `relief` makes a nearly flat scan
-// that cannot pin motions within its plane.
+// A grid of 61 x 61 surfels at 1 mm spacing from (x0, y0) on the synthetic surface, seen from a frame
+// that `scanToSurface` maps onto the surface's; a tiny `relief` makes a nearly flat scan that cannot
+// pin motions within its plane.
 inline Base::SSurfelData Scan(double relief, double x0, double y0, const CbMatrix4Rd& scanToSurface)
 {
-    auto height = [relief](double x, double y) {
-        return relief * (4.0 * std::sin(0.11 * x + 0.3) * std::cos(0.07 * y) + 0.002 * x * y +
-                         3.0 * std::exp(-((x - 8.0) * (x - 8.0) + (y + 5.0) * (y + 5.0)) / 120.0));
-    };
-    const double h = 1e-5;
-    CbMatrix4Rd surfaceToScan = scanToSurface;
-    surfaceToScan.Invert();
-    const CbVector3d origin = surfaceToScan.TransformPoint(CbVector3d(0.0, 0.0, 0.0));
-    Base::SSurfelData data;
-    for (int j = 0; j < 61; ++j)
-        for (int i = 0; i < 61; ++i)
-        {
-            const double x = x0 + i, y = y0 + j;
-            const CbVector3d n(-(height(x + h, y) - height(x - h, y)) / (2.0 * h),
-                               -(height(x, y + h) - height(x, y - h)) / (2.0 * h), 1.0);
-            data.vecPositions.push_back(CbVector3f(surfaceToScan.TransformPoint({x, y, height(x, y)})));
-            data.vecNormals.push_back(CbVector3f(surfaceToScan.TransformPoint(n * (1.0 / n.Length())) - origin));
-        }
-    return data;
+    SyntheticScans::SWindow window;
+    window.x0 = x0;
+    window.y0 = y0;
+    window.cols = window.rows = 61;
+    window.relief = relief;
+    return SyntheticScans::Surfels(SyntheticScans::Scan(window, SyntheticScans::Inverse(scanToSurface)));
 }
 
 // The library stores R(r, c) at e[4c + r] and the translation in e[12..14]: a column-major 4x4 matrix.

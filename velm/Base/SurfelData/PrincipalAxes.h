@@ -1,0 +1,22 @@
+#pragma once
+
+#include "velm/Frame/CbVector3.h"
+
+#include <cstddef>
+
+namespace Base
+{
+// The spread of a few points: the eigenvalues of their covariance in decreasing order (the mean
+// squared distance from their centroid along each axis) and the unit axes that belong to them.
+struct SPrincipalAxes
+{
+    double aValues[3] = {0.0, 0.0, 0.0};
+    CbVector3d aAxes[3];
+};
+
+// Principal axes of points given relative to a reference point near them (so that their distance
+// from the origin costs no digits). The symmetric 3x3 covariance is decomposed in closed form; where
+// the two smallest eigenvalues lie too close for that to resolve the last axis, an iterative solver
+// takes over. No points: all zero.
+SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count);
+} // namespace Base
