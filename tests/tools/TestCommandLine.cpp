@@ -58,6 +58,7 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
         {{fix, flt, "--units", "km"}, "--units: km not in {mm,m} (see --help)\n"},
         {{fix, none}, "file '" + none + "': cannot open for reading (No such file or directory)\n"},
         {{fix, flt, "--init", "1 2 3"}, "--init: expected 16 numbers (a 4x4 matrix row by row), got 3\n"},
+        {{fix, flt, "--threads", "0"}, "--threads: Value 0 not in range 1 to 1024 (see --help)\n"},
         {{fix, flt, "--view-dir", "0,0,0"},
          "file '" + fix + "': the view direction must be a finite, non-zero vector\n"},
         {{fix, flt, "--config", fix}, "file '" + fix + "': not valid JSON"},
@@ -144,6 +145,21 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
         EXPECT_LT((CbVector3d(moved.vecPositions[i]) - reported.TransformPoint(CbVector3d(original.vecPositions[i])))
                       .Length(),
                   1.5e-6);
+    // Any thread count gives the same result, to the last digit; timings aside.
+    const std::string threaded = (dir / "threaded.json").string();
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--init", start.dump(), "--output", threaded, "--threads", "3"}, out,
+                      err),
+              VelmTool::kExitSuccess);
+    nlohmann::json a = j, b = nlohmann::json::parse(std::ifstream(threaded));
+    for (nlohmann::json* record : {&a, &b})
+    {
+        record->erase("timings_s");
+        for (auto& stage : (*record)["stages"])
+            stage.erase("seconds");
+    }
+    EXPECT_EQ(a, b);
+    fs::remove(threaded);
+
     // aligned, result, and the three configurations
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 5);
 

@@ -33,6 +33,7 @@ struct SArguments
     std::string viewDir;
     std::string viewpoint;
     bool estimateNormals = false;
+    uint32_t threads = 0; // 0: every core
 };
 
 std::string Narrow(const CString& text)
@@ -96,17 +97,6 @@ Pipeline::SScanOptions ScanOptions(const SArguments& a)
     return options;
 }
 
-std::shared_ptr<const Pipeline::SScan> Load(const std::string& file, const Pipeline::SScanOptions& options,
-                                            bool verbose, std::ostream& err)
-{
-    auto scan = Pipeline::LoadScan(file, options);
-    if (verbose)
-        for (const std::string& keyword : scan->cloud.vecSkippedHeaderKeywords)
-            err << "velm-register: file '" << file << "': skipped header lines with the unknown keyword '" << keyword
-                << "'\n";
-    return scan;
-}
-
 // A measure as the summary prints it: "none" where the record has no value.
 std::string Measure(const Pipeline::CRecord& value, const char* unit = "")
 {
@@ -149,9 +139,18 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     options.mStart = ReadStart(a.init);
     const Pipeline::CRecord overrides = ReadConfigFile(a.config);
     const Pipeline::SScanOptions scanOptions = ScanOptions(a);
+    options.spThreads = std::make_shared<CThreadPool>(a.threads ? a.threads : CThreadPool::HardwareThreads());
 
-    const auto fix = Load(a.fix, scanOptions, a.verbose, err);
-    options.config = Pipeline::DefaultConfig(*fix);
+    const auto scans = Pipeline::LoadScans(a.printConfig ? std::vector<std::string>{a.fix}
+                                                         : std::vector<std::string>{a.fix, a.flt},
+                                           scanOptions, options.spThreads.get());
+    if (a.verbose)
+        for (size_t i = 0; i < scans.size(); ++i)
+            for (const std::string& keyword : scans[i]->cloud.vecSkippedHeaderKeywords)
+                err << "velm-register: file '" << (i ? a.flt : a.fix)
+                    << "': skipped header lines with the unknown keyword '" << keyword << "'\n";
+    const Pipeline::SScan& fix = *scans.front();
+    options.config = Pipeline::DefaultConfig(fix);
     Pipeline::ApplyConfigOverrides(overrides, *options.config);
     Pipeline::CheckConfig(*options.config);
     if (a.printConfig)
@@ -159,14 +158,13 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
         out << Pipeline::ConfigToRecord(*options.config).ToJson(2) << "\n";
         return kExitSuccess;
     }
-    const auto flt = Load(a.flt, scanOptions, a.verbose, err);
     if (a.verbose)
         options.fnProgress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
 
-    const Pipeline::SPairResult result = Pipeline::RegisterPair(*fix, *flt, options);
+    const Pipeline::SPairResult result = Pipeline::RegisterPair(fix, *scans.back(), options);
     const Pipeline::CRecord record = result.ToRecord();
     if (!a.aligned.empty())
-        IO::CPlyWriter::Write(a.aligned, flt->Moved(result.mTransformation));
+        IO::CPlyWriter::Write(a.aligned, scans.back()->Moved(result.mTransformation));
     if (!a.output.empty())
     {
         const std::string json = record.ToJson(2) + "\n";
@@ -232,6 +230,10 @@ int RunRegister(int argc, const char* const* argv, std::ostream& out, std::ostre
                    "free-space check looks along it (default 0,0,1)");
     app.add_option("--viewpoint", a.viewpoint, "\"x,y,z\": scanner position in file units; overrides --view-dir");
     app.add_flag("--estimate-normals", a.estimateNormals, "estimate normals even when the files have them");
+    app.add_option("--threads", a.threads,
+                   "threads for normals, surfels and pair building (default: every core); the result is the same "
+                   "for every count")
+        ->check(CLI::Range(1u, 1024u));
 
     try
     {

@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
+#include <exception>
 #include <stdexcept>
 #include <vector>
 
@@ -180,16 +181,31 @@ std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::strin
                                                     CThreadPool* pool)
 {
     std::vector<std::shared_ptr<const SScan>> scans(files.size());
+    std::vector<std::exception_ptr> faults(files.size());
+    const auto load = [&](size_t i, CThreadPool* inner) {
+        try
+        {
+            scans[i] = LoadScan(files[i], options, inner);
+        }
+        catch (...)
+        {
+            faults[i] = std::current_exception();
+        }
+    };
     // Scans of one size keep as many threads busy as there are scans; with threads to spare, each
     // scan gets them all in turn.
     if (pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= files.size())
         pool->ParallelFor(files.size(), 1, [&](size_t begin, size_t end, uint32_t) {
             for (size_t i = begin; i < end; ++i)
-                scans[i] = LoadScan(files[i], options, nullptr);
+                load(i, nullptr);
         });
     else
         for (size_t i = 0; i < files.size(); ++i)
-            scans[i] = LoadScan(files[i], options, pool);
+            load(i, pool);
+    // The fault of the first file in the list, whichever thread met its fault first.
+    for (const std::exception_ptr& fault : faults)
+        if (fault)
+            std::rethrow_exception(fault);
     return scans;
 }
 } // namespace Pipeline

@@ -79,7 +79,8 @@ std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOption
                                       CThreadPool* pool = nullptr);
 
 // Loads several files at once, one a thread of the pool while there are threads (each scan then uses
-// the thread that loads it), in the order given; the first fault is thrown once all have ended.
+// the thread that loads it), in the order given. When files fail, the fault of the first of them in
+// the list is thrown, once all have ended.
 std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
                                                     CThreadPool* pool = nullptr);
 } // namespace Pipeline

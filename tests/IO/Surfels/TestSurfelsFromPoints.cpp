@@ -1,3 +1,5 @@
+#include "SyntheticScans.h"
+
 #include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/Base/SurfelData/SurfelsFromPoints.h"
@@ -195,4 +197,42 @@ TEST(SurfelsFromPoints, ClosedFormNormalsStayWithinMicroradiansOfTheIterativeSol
         }
         EXPECT_LT(worst, 1e-5) << points.size() << " points";
     }
+}
+
+TEST(SurfelsFromPoints, OneTreeAndEveryThreadCountGiveTheSameSurfels)
+{
+    // A range scan in scan-line order, normals to estimate.
+    IO::SPointCloud cloud = SyntheticScans::Scan({0.0, 0.0, 150, 140, 0.7, 0.05, 3});
+    cloud.vecNormals.clear();
+    const Base::SSurfelsFromPointsOptions options;
+    const Base::SSurfelData reference = Base::SurfelsFromPoints(cloud, options);
+    const double spacing = Base::MedianNeighbourSpacing(reference.vecPositions);
+    const Base::CSurfelCollection referenceCollection(reference);
+    const auto codes = [](const Base::CSurfelCollection& c) {
+        std::vector<uint16_t> out;
+        for (uint32_t i = 0; i < c.GetCount(); ++i)
+            out.push_back(c.GetReadAccessor<Base::CSCElementDefinitionNormal>()[i].uiCode);
+        return out;
+    };
+    for (uint32_t threads : {1u, 2u, 3u, 8u})
+    {
+        SCOPED_TRACE(threads);
+        CThreadPool pool(threads);
+        Base::SSurfelScan scan = Base::SurfelScanFromPoints(cloud, options, &pool);
+        EXPECT_TRUE(scan.data.vecPositions.empty());
+        EXPECT_EQ(*scan.spTree->GetPositions(), reference.vecPositions);
+        EXPECT_EQ(scan.data.vecNormals, reference.vecNormals);
+        EXPECT_EQ(scan.data.vecBoundaryFlags, reference.vecBoundaryFlags);
+        EXPECT_EQ(scan.dSpacing, spacing);
+        // The collection takes the same tree and gives the same collection.
+        const Base::CSurfelCollection collection(scan.data, scan.spTree, &pool);
+        EXPECT_EQ(codes(collection), codes(referenceCollection));
+        EXPECT_EQ(collection.GetDerivedData()->GetSampleOrder(), referenceCollection.GetDerivedData()->GetSampleOrder());
+        EXPECT_EQ(&collection.GetDerivedData()->GetKdTree(), scan.spTree.get());
+    }
+    // With the file's normals the spacing has a pass of its own, with the same answer.
+    cloud = SyntheticScans::Scan({0.0, 0.0, 150, 140, 0.7, 0.05, 3});
+    CThreadPool pool(3);
+    EXPECT_EQ(Base::SurfelScanFromPoints(cloud, options, &pool).dSpacing, spacing);
+    EXPECT_THROW(Base::CSurfelCollection(reference, Base::SurfelScanFromPoints(cloud, options).spTree), VelmException);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -175,4 +176,35 @@ TEST(SurfelEngineEndToEnd, TwoEnginesInTwoThreadsOnTheSameCollections)
         EXPECT_EQ(parallel[k]->result->GetState(), State::Success);
         EXPECT_EQ(Outcome(*parallel[k]->result), Outcome(Registration(scans, config, starts[k]).Calculate()));
     }
+}
+
+TEST(SurfelEngineEndToEnd, EveryThreadCountGivesTheSameResultBitForBit)
+{
+    // Two scans of 52 900 surfels; the pairs of every iteration are found on the threads.
+    const CbMatrix4Rd motion = RigidMotion({1.0, -2.0, 0.5}, 0.05, CbVector3d(1.0, 0.5, -0.8));
+    SyntheticScans::SWindow window{-100.0, -100.0, 230, 230};
+    const auto fix = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window)));
+    window.x0 = -95.37;
+    window.y0 = -103.61;
+    const auto flt = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window, SyntheticScans::Inverse(motion))));
+    VelmTorCorrICPPointConfig config = SyntheticScanConfig();
+    config.SetNumberOfPairs(5000);
+    std::vector<std::pair<std::wstring, std::vector<double>>> outcomes;
+    for (uint32_t threads : {1u, 2u, 3u, 8u})
+    {
+        VelmTorCorrICPPointSC engine;
+        engine.SetThreadCount(threads);
+        EXPECT_EQ(engine.GetThreadCount(), threads);
+        engine.SetConfiguration(config);
+        engine.SetModelFix(*fix, nullptr);
+        engine.SetModelFloat(*flt, nullptr);
+        engine.CalculateICPTransform();
+        const auto result = engine.GetResult();
+        EXPECT_EQ(result->GetState(), State::Success) << result->ToString().Str();
+        // Every printed digit, and the transformation to the last bit.
+        const CbMatrix4Rd& m = result->GetTransformation();
+        outcomes.emplace_back(result->ToString().Str(), std::vector<double>(m.e, m.e + 16));
+    }
+    for (size_t k = 1; k < outcomes.size(); ++k)
+        EXPECT_EQ(outcomes[k], outcomes[0]) << k;
 }

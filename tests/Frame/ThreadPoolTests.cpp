@@ -1,0 +1,62 @@
+#include "velm/Frame/CThreadPool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+TEST(ThreadPool, EveryIndexRunsOnceOnTheGivenThreads)
+{
+    for (uint32_t threads : {0u, 1u, 2u, 3u, 8u})
+    {
+        SCOPED_TRACE(threads);
+        CThreadPool pool(threads);
+        EXPECT_EQ(pool.GetThreadCount(), threads == 0 ? 1u : threads);
+        // Several loops in a row on one pool, with counts that do and do not divide into the grain.
+        for (size_t count : {0ul, 1ul, 7ul, 1000ul, 4099ul})
+        {
+            std::vector<std::atomic<int>> seen(count);
+            std::vector<std::atomic<int>> byThread(pool.GetThreadCount());
+            pool.ParallelFor(count, 64, [&](size_t begin, size_t end, uint32_t thread) {
+                ASSERT_LT(thread, pool.GetThreadCount());
+                ASSERT_LE(end - begin, 64u);
+                ++byThread[thread];
+                for (size_t i = begin; i < end; ++i)
+                    ++seen[i];
+            });
+            for (size_t i = 0; i < count; ++i)
+                ASSERT_EQ(seen[i], 1) << i;
+        }
+    }
+    EXPECT_GE(CThreadPool::HardwareThreads(), 1u);
+}
+
+TEST(ThreadPool, AThrownChunkEndsTheLoopAndALoopInsideALoopRunsInline)
+{
+    CThreadPool pool(4);
+    std::atomic<int> ran{0};
+    EXPECT_THROW(pool.ParallelFor(100, 1,
+                                  [&](size_t begin, size_t, uint32_t) {
+                                      ++ran;
+                                      if (begin == 10)
+                                          throw std::runtime_error("chunk 10");
+                                  }),
+                 std::runtime_error);
+    EXPECT_GE(ran, 1);
+    // The pool is usable afterwards; a loop started from a body runs on that body's thread.
+    std::atomic<int> inner{0}, outer{0};
+    pool.ParallelFor(8, 1, [&](size_t, size_t, uint32_t thread) {
+        ++outer;
+        const std::thread::id me = std::this_thread::get_id();
+        pool.ParallelFor(5, 1, [&](size_t, size_t, uint32_t innerThread) {
+            EXPECT_EQ(std::this_thread::get_id(), me);
+            EXPECT_EQ(innerThread, thread);
+            ++inner;
+        });
+    });
+    EXPECT_EQ(outer, 8);
+    EXPECT_EQ(inner, 40);
+}
