@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cfloat>
 #include <limits>
 #include <memory>
@@ -123,4 +124,42 @@ TEST(KdTree, DegenerateInputFindsNothingOrThrows)
     EXPECT_EQ(CKdTree3D(Share({})).FindNearest(CbVector3f(0, 0, 0), FLT_MAX, 0), 0xFFFFFFFFu);
     EXPECT_THROW(CKdTree3D(nullptr), VelmException);
     EXPECT_THROW(CKdTree3D(Share({{0, inf, 0}})), VelmException);
+}
+
+TEST(KdTree, ATreeBuiltOnThreadsAnswersAsTheOneBuiltAlone)
+{
+    // 60 000 points on a wavy sheet with duplicates and ties, cut at medians into 2 or 4 parts.
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> u(-100.0f, 100.0f);
+    std::vector<CbVector3f> points;
+    for (int i = 0; i < 60000; ++i)
+    {
+        const float x = std::round(u(random) * 4.0f) / 4.0f, y = u(random);
+        points.emplace_back(x, y, 5.0f * std::sin(0.05f * x) + 0.01f * u(random));
+    }
+    points.insert(points.end(), points.begin(), points.begin() + 500);
+    const auto shared = std::make_shared<const std::vector<CbVector3f>>(points);
+    const CKdTree3D alone(shared);
+    for (uint32_t threads : {2u, 3u, 4u})
+    {
+        SCOPED_TRACE(threads);
+        CThreadPool pool(threads);
+        const CKdTree3D split(shared, &pool);
+        for (int q = 0; q < 300; ++q)
+        {
+            const CbVector3f p(u(random), u(random), 0.1f * u(random));
+            for (uint32_t k : {1u, 7u, 40u})
+            {
+                std::vector<SKdTreeNeighbour> a, b;
+                alone.FindKNearest(a, p, k, 30.0f);
+                split.FindKNearest(b, p, k, 30.0f);
+                ASSERT_EQ(AsAnswer(a), AsAnswer(b));
+            }
+            std::vector<uint32_t> a, b;
+            alone.FindInRadius(a, p, 3.0f);
+            split.FindInRadius(b, p, 3.0f);
+            ASSERT_EQ(a, b);
+            ASSERT_EQ(alone.FindNearest(p, FLT_MAX, 0), split.FindNearest(p, FLT_MAX, 0));
+        }
+    }
 }

@@ -141,9 +141,10 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     const Pipeline::SScanOptions scanOptions = ScanOptions(a);
     options.spThreads = std::make_shared<CThreadPool>(a.threads ? a.threads : CThreadPool::HardwareThreads());
 
+    Pipeline::SLoadTimes times;
     const auto scans = Pipeline::LoadScans(a.printConfig ? std::vector<std::string>{a.fix}
                                                          : std::vector<std::string>{a.fix, a.flt},
-                                           scanOptions, options.spThreads.get());
+                                           scanOptions, options.spThreads.get(), &times);
     if (a.verbose)
         for (size_t i = 0; i < scans.size(); ++i)
             for (const std::string& keyword : scans[i]->cloud.vecSkippedHeaderKeywords)
@@ -161,7 +162,9 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     if (a.verbose)
         options.fnProgress = [&err](const std::string& line) { err << line << "\n" << std::flush; };
 
-    const Pipeline::SPairResult result = Pipeline::RegisterPair(fix, *scans.back(), options);
+    Pipeline::SPairResult result = Pipeline::RegisterPair(fix, *scans.back(), options);
+    result.dLoadSeconds = times.dLoadSeconds; // the phases as they ran, both scans at once
+    result.dSurfelSeconds = times.dSurfelSeconds;
     const Pipeline::CRecord record = result.ToRecord();
     if (!a.aligned.empty())
         IO::CPlyWriter::Write(a.aligned, scans.back()->Moved(result.mTransformation));

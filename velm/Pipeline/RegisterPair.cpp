@@ -131,7 +131,7 @@ public:
         else
             move(0, own.size(), 0);
         const Base::CSurfelCollection floating(
-            std::move(moved), std::make_shared<const Base::CKdTree3D>(std::move(positions)), m_threads.get());
+            std::move(moved), std::make_shared<const Base::CKdTree3D>(std::move(positions), m_threads.get()), m_threads.get());
         CStageEngine engine;
         engine.SetThreadPool(m_threads);
         engine.SetConfiguration(m_config.fine);
@@ -149,7 +149,7 @@ public:
         m_result.vecStages.back().dSeconds += Seconds(tEvaluation, Clock::now());
 
         const auto tVerification = Clock::now();
-        attempt.vecChecks = Verify(m_fix, m_flt, result->GetTransformation(), m_config);
+        attempt.vecChecks = Verify(m_fix, m_flt, result->GetTransformation(), m_config, m_threads.get());
         size_t applicable = 0;
         bool passed = true;
         for (const SCheck& check : attempt.vecChecks)

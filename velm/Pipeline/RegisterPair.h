@@ -64,6 +64,8 @@ struct SPairResult
     std::string strUnits;
     double dSpacingFix = 0.0, dSpacingFloat = 0.0, dNoiseFix = 0.0, dNoiseFloat = 0.0; // mm
     size_t uiPointsFix = 0, uiPointsFloat = 0;
+    // Load and surfels: the scans' own times summed; a caller that prepared them at once (LoadScans)
+    // may put the wall clock of each phase here instead.
     double dLoadSeconds = 0.0, dSurfelSeconds = 0.0, dRegistrationSeconds = 0.0, dVerificationSeconds = 0.0;
 
     // What exit status 0 of the tool means: the engine's "Success" and a passed verification.

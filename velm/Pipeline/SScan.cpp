@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -96,9 +97,9 @@ IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
     return moved;
 }
 
-const Base::CKdTree3D* SScan::ViewTree() const
+const Base::CKdTree3D* SScan::ViewTree(CThreadPool* pool) const
 {
-    std::call_once(m_viewOnce, [this] {
+    std::call_once(m_viewOnce, [this, pool] {
         if (!cloud.HasGrid())
             return;
         // Any two unit vectors that complete the view direction to an orthonormal frame.
@@ -111,7 +112,7 @@ const Base::CKdTree3D* SScan::ViewTree() const
         for (const CbVector3f& p : Positions())
             projected->emplace_back(static_cast<float>(CbVector3d(p).Dot(m_vViewAxisU)),
                                     static_cast<float>(CbVector3d(p).Dot(m_vViewAxisV)), 0.0f);
-        m_spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected));
+        m_spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected), pool);
     });
     return m_spViewTree.get();
 }
@@ -178,30 +179,57 @@ std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOption
 }
 
 std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
-                                                    CThreadPool* pool)
+                                                    CThreadPool* pool, SLoadTimes* times)
 {
-    std::vector<std::shared_ptr<const SScan>> scans(files.size());
-    std::vector<std::exception_ptr> faults(files.size());
-    const auto load = [&](size_t i, CThreadPool* inner) {
-        try
-        {
-            scans[i] = LoadScan(files[i], options, inner);
-        }
-        catch (...)
-        {
-            faults[i] = std::current_exception();
-        }
-    };
+    UnitScale(options.strUnits); // an unknown unit should not cost the loading of a file
+    const size_t n = files.size();
+    std::vector<IO::SPointCloud> clouds(n);
+    std::vector<double> readSeconds(n, 0.0);
+    std::vector<std::shared_ptr<const SScan>> scans(n);
+    std::vector<std::exception_ptr> faults(n);
     // Scans of one size keep as many threads busy as there are scans; with threads to spare, each
     // scan gets them all in turn.
-    if (pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= files.size())
-        pool->ParallelFor(files.size(), 1, [&](size_t begin, size_t end, uint32_t) {
-            for (size_t i = begin; i < end; ++i)
-                load(i, nullptr);
-        });
-    else
-        for (size_t i = 0; i < files.size(); ++i)
-            load(i, pool);
+    const bool acrossScans = pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= n;
+    const auto each = [&](const std::function<void(size_t, CThreadPool*)>& step) {
+        const auto guarded = [&](size_t i, CThreadPool* inner) {
+            if (faults[i])
+                return;
+            try
+            {
+                step(i, inner);
+            }
+            catch (...)
+            {
+                faults[i] = std::current_exception();
+            }
+        };
+        if (acrossScans)
+            pool->ParallelFor(n, 1, [&](size_t begin, size_t end, uint32_t) {
+                for (size_t i = begin; i < end; ++i)
+                    guarded(i, nullptr);
+            });
+        else
+            for (size_t i = 0; i < n; ++i)
+                guarded(i, pool);
+    };
+    // All files are read before any is prepared, so that each phase can be timed on its own.
+    const auto t0 = Clock::now();
+    each([&](size_t i, CThreadPool*) {
+        const auto start = Clock::now();
+        clouds[i] = IO::CPointCloudReader::Read(files[i]);
+        readSeconds[i] = Seconds(start, Clock::now());
+    });
+    const auto t1 = Clock::now();
+    each([&](size_t i, CThreadPool* inner) {
+        auto scan = PrepareScan(std::move(clouds[i]), options, "file '" + files[i] + "'", inner);
+        std::const_pointer_cast<SScan>(scan)->dLoadSeconds = readSeconds[i];
+        scans[i] = std::move(scan);
+    });
+    if (times)
+    {
+        times->dLoadSeconds = Seconds(t0, t1);
+        times->dSurfelSeconds = Seconds(t1, Clock::now());
+    }
     // The fault of the first file in the list, whichever thread met its fault first.
     for (const std::exception_ptr& fault : faults)
         if (fault)

@@ -56,7 +56,7 @@ struct SScan
     // (p . ViewAxisU, p . ViewAxisV, 0) in a kd-tree, so that the measured point on a line of sight is
     // found. Null without a range grid. Built on first use (only a fixed scan needs it), once, also
     // when several threads ask at the same time.
-    const Base::CKdTree3D* ViewTree() const;
+    const Base::CKdTree3D* ViewTree(CThreadPool* pool = nullptr) const;
     const CbVector3d& ViewAxisU() const;
     const CbVector3d& ViewAxisV() const;
 
@@ -78,9 +78,16 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
 std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options,
                                       CThreadPool* pool = nullptr);
 
+// How long loading several scans took, wall clock: reading all files, then preparing all scans.
+struct SLoadTimes
+{
+    double dLoadSeconds = 0.0;
+    double dSurfelSeconds = 0.0;
+};
+
 // Loads several files at once, one a thread of the pool while there are threads (each scan then uses
-// the thread that loads it), in the order given. When files fail, the fault of the first of them in
-// the list is thrown, once all have ended.
+// the thread that prepares it), in the order given: first every file is read, then every scan
+// prepared. When files fail, the fault of the first of them in the list is thrown, once all have ended.
 std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
-                                                    CThreadPool* pool = nullptr);
+                                                    CThreadPool* pool = nullptr, SLoadTimes* times = nullptr);
 } // namespace Pipeline

@@ -81,7 +81,7 @@ CRecord SCheck::ToRecord() const
 }
 
 std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd& transformation,
-                           const SRegistrationConfig& config)
+                           const SRegistrationConfig& config, CThreadPool* pool)
 {
     const auto fixDerived = fix.spCollection->GetDerivedData();
     const Base::IKdTree3D& fixTree = fixDerived->GetKdTree();
@@ -96,7 +96,7 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     // Free space: a sample is over a measured line of sight of FIX when a point of FIX lies within
     // one spacing of it across the view; FIX's surface there must face the scanner clearly enough
     // for its plane to tell front from back.
-    const Base::CKdTree3D* viewTree = fix.ViewTree();
+    const Base::CKdTree3D* viewTree = fix.ViewTree(pool);
     const bool rangeScan = viewTree != nullptr;
     const float lineOfSight = static_cast<float>(fix.dSpacing);
     const double frontTolerance = std::max(4.0 * expected, 2.0 * fix.dSpacing);

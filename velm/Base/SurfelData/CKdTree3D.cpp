@@ -14,14 +14,16 @@ namespace Base
 {
 namespace
 {
+// The points of a subset of the positions, as nanoflann reads them while it builds a tree.
 struct SPointCloud
 {
     const std::vector<CbVector3f>& points;
+    const std::vector<uint32_t>& subset;
 
-    size_t kdtree_get_point_count() const { return points.size(); }
+    size_t kdtree_get_point_count() const { return subset.size(); }
     float kdtree_get_pt(uint32_t index, size_t dim) const
     {
-        const CbVector3f& p = points[index];
+        const CbVector3f& p = points[subset[index]];
         return dim == 0 ? p.x : (dim == 1 ? p.y : p.z);
     }
     template <class BBox>
@@ -46,7 +48,7 @@ struct SFloatSquaredDistance
 
     double evalMetric(const float* a, uint32_t index, size_t) const
     {
-        const CbVector3f& p = cloud.points[index];
+        const CbVector3f& p = cloud.points[cloud.subset[index]];
         const float dx = p.x - a[0];
         const float dy = p.y - a[1];
         const float dz = p.z - a[2];
@@ -187,32 +189,159 @@ struct CKdTree3D::SImpl
     std::vector<uint32_t> indices; // their indices in the positions
     float rootLow[3] = {0, 0, 0}, rootHigh[3] = {0, 0, 0};
 
-    explicit SImpl(std::shared_ptr<const std::vector<CbVector3f>> positions) : spPositions(std::move(positions))
+    // A tree over some of the points: its nodes (leaves count their points from 0) and the indices of
+    // its points in leaf order.
+    struct SPart
     {
-        const SPointCloud cloud{*spPositions};
-        TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10));
-        if (!tree.root_node)
+        std::vector<SNode> nodes;
+        std::vector<uint32_t> indices;
+    };
+
+    SImpl(std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool)
+        : spPositions(std::move(positions))
+    {
+        const std::vector<CbVector3f>& points = *spPositions;
+        if (points.empty())
             return;
         for (int i = 0; i < 3; ++i)
         {
-            rootLow[i] = tree.root_bbox[i].low;
-            rootHigh[i] = tree.root_bbox[i].high;
+            rootLow[i] = FLT_MAX;
+            rootHigh[i] = -FLT_MAX;
         }
-        indices.assign(tree.vAcc.begin(), tree.vAcc.end());
+        for (const CbVector3f& p : points)
+        {
+            const float c[3] = {p.x, p.y, p.z};
+            for (int i = 0; i < 3; ++i)
+            {
+                rootLow[i] = std::min(rootLow[i], c[i]);
+                rootHigh[i] = std::max(rootHigh[i], c[i]);
+            }
+        }
+        std::vector<uint32_t> all(points.size());
+        for (uint32_t i = 0; i < all.size(); ++i)
+            all[i] = i;
+        // A large set is split at medians into as many parts as there are threads (up to four), each
+        // built on a thread of its own: the searches find the same points in any tree over them.
+        const size_t parts = pool && points.size() >= 50000 ? std::min<size_t>(pool->GetThreadCount() >= 4 ? 4 : 2,
+                                                                                  pool->GetThreadCount())
+                                                            : 1;
+        SPart tree = parts > 1 ? BuildSplit(std::move(all), parts, pool) : BuildPart(std::move(all));
+        nodes = std::move(tree.nodes);
+        indices = std::move(tree.indices);
         xs.reserve(indices.size());
         ys.reserve(indices.size());
         zs.reserve(indices.size());
         for (uint32_t index : indices)
         {
-            const CbVector3f& p = (*spPositions)[index];
+            const CbVector3f& p = points[index];
             xs.push_back(p.x);
             ys.push_back(p.y);
             zs.push_back(p.z);
         }
-        Flatten(tree.root_node);
     }
 
-    uint32_t Flatten(const TTree::Node* node)
+    SPart BuildPart(std::vector<uint32_t> subset) const
+    {
+        SPart part;
+        const SPointCloud cloud{*spPositions, subset};
+        const TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+        part.indices.reserve(subset.size());
+        for (uint32_t local : tree.vAcc)
+            part.indices.push_back(subset[local]);
+        Flatten(tree.root_node, part.nodes);
+        return part;
+    }
+
+    // Splits the points at the median of their widest axis, `parts` ways in all, builds the parts on
+    // the pool and joins them under the split nodes.
+    SPart BuildSplit(std::vector<uint32_t> subset, size_t parts, CThreadPool* pool) const
+    {
+        struct SPlan
+        {
+            std::vector<uint32_t> subset;
+            SNode split;
+            SPart part;
+        };
+        std::vector<SPlan> plans(2 * parts - 1); // a complete binary tree of splits, parts at the end
+        plans[0].subset = std::move(subset);
+        for (size_t at = 0; at + 1 < parts; ++at)
+            Halve(plans[at], plans[2 * at + 1].subset, plans[2 * at + 2].subset);
+        pool->ParallelFor(parts, 1, [&](size_t begin, size_t end, uint32_t) {
+            for (size_t k = begin; k < end; ++k)
+            {
+                SPlan& leaf = plans[parts - 1 + k];
+                leaf.part = BuildPart(std::move(leaf.subset));
+            }
+        });
+        for (size_t at = parts - 1; at-- > 0;)
+            plans[at].part = Join(plans[at].split, std::move(plans[2 * at + 1].part), std::move(plans[2 * at + 2].part));
+        return std::move(plans[0].part);
+    }
+
+    template <typename TPlan>
+    void Halve(TPlan& plan, std::vector<uint32_t>& low, std::vector<uint32_t>& high) const
+    {
+        const std::vector<CbVector3f>& points = *spPositions;
+        float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
+        for (uint32_t i : plan.subset)
+        {
+            const float c[3] = {points[i].x, points[i].y, points[i].z};
+            for (int k = 0; k < 3; ++k)
+            {
+                lo[k] = std::min(lo[k], c[k]);
+                hi[k] = std::max(hi[k], c[k]);
+            }
+        }
+        int axis = 0;
+        for (int k = 1; k < 3; ++k)
+            if (hi[k] - lo[k] > hi[axis] - lo[axis])
+                axis = k;
+        const auto coordinate = [&](uint32_t i) {
+            return axis == 0 ? points[i].x : (axis == 1 ? points[i].y : points[i].z);
+        };
+        const auto mid = plan.subset.begin() + static_cast<std::ptrdiff_t>(plan.subset.size() / 2);
+        std::nth_element(plan.subset.begin(), mid, plan.subset.end(), [&](uint32_t a, uint32_t b) {
+            return std::make_pair(coordinate(a), a) < std::make_pair(coordinate(b), b);
+        });
+        low.assign(plan.subset.begin(), mid);
+        high.assign(mid, plan.subset.end());
+        plan.split.axis = static_cast<uint32_t>(axis);
+        plan.split.divLow = -FLT_MAX;
+        plan.split.divHigh = FLT_MAX;
+        for (uint32_t i : low)
+            plan.split.divLow = std::max(plan.split.divLow, coordinate(i));
+        for (uint32_t i : high)
+            plan.split.divHigh = std::min(plan.split.divHigh, coordinate(i));
+        std::vector<uint32_t>().swap(plan.subset);
+    }
+
+    static SPart Join(SNode split, SPart first, SPart second)
+    {
+        SPart joined;
+        joined.nodes.reserve(1 + first.nodes.size() + second.nodes.size());
+        split.other = static_cast<uint32_t>(1 + first.nodes.size());
+        joined.nodes.push_back(split);
+        const auto append = [&](const SPart& part, uint32_t nodeOffset, uint32_t pointOffset) {
+            for (SNode node : part.nodes)
+            {
+                if (node.axis == 3)
+                {
+                    node.begin += pointOffset;
+                    node.other += pointOffset;
+                }
+                else
+                    node.other += nodeOffset;
+                joined.nodes.push_back(node);
+            }
+        };
+        append(first, 1, 0);
+        append(second, split.other, static_cast<uint32_t>(first.indices.size()));
+        joined.indices = std::move(first.indices);
+        joined.indices.insert(joined.indices.end(), second.indices.begin(), second.indices.end());
+        return joined;
+    }
+
+    static uint32_t Flatten(const TTree::Node* node, std::vector<SNode>& nodes)
     {
         const uint32_t at = static_cast<uint32_t>(nodes.size());
         nodes.emplace_back();
@@ -227,8 +356,8 @@ struct CKdTree3D::SImpl
         nodes[at].axis = static_cast<uint32_t>(node->node_type.sub.divfeat);
         nodes[at].divLow = static_cast<float>(node->node_type.sub.divlow);
         nodes[at].divHigh = static_cast<float>(node->node_type.sub.divhigh);
-        Flatten(node->child1);
-        const uint32_t second = Flatten(node->child2);
+        Flatten(node->child1, nodes);
+        const uint32_t second = Flatten(node->child2, nodes);
         nodes[at].other = second;
         return at;
     }
@@ -325,8 +454,8 @@ std::shared_ptr<const std::vector<CbVector3f>> CheckedPositions(std::shared_ptr<
 }
 } // namespace
 
-CKdTree3D::CKdTree3D(std::shared_ptr<const std::vector<CbVector3f>> positions)
-    : m_pImpl(std::make_unique<SImpl>(CheckedPositions(std::move(positions))))
+CKdTree3D::CKdTree3D(std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool)
+    : m_pImpl(std::make_unique<SImpl>(CheckedPositions(std::move(positions)), pool))
 {
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "velm/Base/Interfaces/ISurfelCollection.h"
+#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbVector3.h"
 
 #include <cstdint>
@@ -17,8 +18,9 @@ namespace Base
 class CKdTree3D final : public IKdTree3D
 {
 public:
-    // The tree shares the positions, which must not change while it lives.
-    explicit CKdTree3D(std::shared_ptr<const std::vector<CbVector3f>> positions);
+    // The tree shares the positions, which must not change while it lives. A large set is built on the
+    // pool's threads (null: the calling thread); every search answers the same for every pool.
+    explicit CKdTree3D(std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool = nullptr);
     ~CKdTree3D() override;
     CKdTree3D(const CKdTree3D&) = delete;
     CKdTree3D& operator=(const CKdTree3D&) = delete;

@@ -270,7 +270,7 @@ SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFro
 {
     std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(cloud, options);
     SSurfelScan scan;
-    scan.spTree = std::make_shared<const CKdTree3D>(positions);
+    scan.spTree = std::make_shared<const CKdTree3D>(positions, pool);
     scan.data = SurfelsOverTree(cloud, options, *positions, *scan.spTree, pool, &scan.dSpacing);
     return scan;
 }
