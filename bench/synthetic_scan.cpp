@@ -51,10 +51,14 @@ int main(int argc, char** argv)
     window.noise = 0.02;
     window.seed = 1;
     const CbMatrix4Rd toFloat = SyntheticScans::Motion(CbVector3d(1, 2, 3), 25.0, CbVector3d(-30.0, 20.0, 10.0));
-    IO::CPlyWriter::Write(argv[1], SyntheticScans::Scan(window));
+    // A scanner writes points without normals: the tools estimate them.
+    IO::SPointCloud fix = SyntheticScans::Scan(window);
+    fix.vecNormals.clear();
+    IO::CPlyWriter::Write(argv[1], fix);
     window.x0 += 40.0;
     window.seed = 2;
     IO::SPointCloud flt = SyntheticScans::Scan(window, toFloat);
+    flt.vecNormals.clear();
     IO::CPlyWriter::Write(argv[2], flt);
 
     // FLOAT onto FIX, and a start turned 5 degrees about FLOAT's middle and shifted 5 mm.
