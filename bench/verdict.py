@@ -160,11 +160,11 @@ def cases(bands, seed_base, objects):
     return out
 
 
-def run_velm(tool, fix_path, flt_path, start, config=None):
+def run_velm(tool, fix_path, flt_path, start, config=None, threads=None):
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "result.json")
         init = " ".join("%.17g" % v for v in start.flatten())
-        extra = ["--config", config] if config else []
+        extra = (["--config", config] if config else []) + (["--threads", str(threads)] if threads else [])
         t0 = time.perf_counter()
         proc = subprocess.run([tool, fix_path, flt_path, "--units", "m", "--init", init, "--output", out] + extra,
                               capture_output=True, text=True)
@@ -305,7 +305,7 @@ def main():
         start = start_for(np.random.default_rng(seed), band, published, centroid)
         runners = []
         if "velm" in tools:
-            runners.append(("velm", lambda: run_velm(args.tool, fix_path, flt_path, start, args.velm_config)))
+            runners.append(("velm", lambda: run_velm(args.tool, fix_path, flt_path, start, args.velm_config, 1)))
             if baseline and band == 1:
                 runners.append(("baseline", lambda: run_velm(baseline, fix_path, flt_path, start)))
         if o3d is not None:
