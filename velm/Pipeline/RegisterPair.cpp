@@ -434,7 +434,10 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
     result.dRegistrationSeconds = Seconds(t0, Clock::now()) - result.dVerificationSeconds;
 
     result.spEngine = chosen.spEngine;
-    result.mTransformation = ScaleTranslation(chosen.spEngine->GetTransformation(), 1.0 / fix.dScale);
+    // A registration that never moved FLOAT reports the start as given, not as it reads after the
+    // round trip through millimetres.
+    const CbMatrix4Rd& reached = chosen.spEngine->GetTransformation();
+    result.mTransformation = reached == startMm ? options.mStart : ScaleTranslation(reached, 1.0 / fix.dScale);
     result.vecChecks = chosen.vecChecks;
     result.bVerified = chosen.bVerified;
     result.uiHypothesis = chosen.uiHypothesis;
