@@ -83,7 +83,6 @@ CbVector3d TowardsScanner(const CbVector3f& p, const SSurfelsFromPointsOptions& 
 std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, uint32_t k,
                                         const SSurfelsFromPointsOptions& orientation)
 {
-    CheckNormalInput(positions, k, orientation);
     auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
     return EstimateNormals(positions, CKdTree3D(shared), k, orientation, nullptr);
 }
