@@ -29,6 +29,7 @@ import time
 import numpy as np
 import open3d as o3d
 
+import open3d_reference
 from verdict import read_conf
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -82,21 +83,8 @@ def run_velm(tool, fix, flt, start):
 
 
 def run_open3d(fix, flt, start):
-    t0 = time.perf_counter()
-    target = o3d.io.read_point_cloud(os.path.join(DATA, fix + ".ply"))
-    source = o3d.io.read_point_cloud(os.path.join(DATA, flt + ".ply"))
-    for cloud in (target, source):
-        cloud.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(knn=12))
-        cloud.orient_normals_to_align_with_direction([0.0, 0.0, 1.0])
-    t1 = time.perf_counter()
-    m = start
-    for distance in (0.010, 0.002):
-        reg = o3d.pipelines.registration.registration_icp(
-            source, target, distance, m, o3d.pipelines.registration.TransformationEstimationPointToPlane(),
-            o3d.pipelines.registration.ICPConvergenceCriteria(max_iteration=50))
-        m = reg.transformation
-    t2 = time.perf_counter()
-    return {"reg": t2 - t1, "all": t2 - t0, "matrix": np.asarray(m)}
+    r = open3d_reference.register(o3d, os.path.join(DATA, fix + ".ply"), os.path.join(DATA, flt + ".ply"), start, 1000.0)
+    return {"reg": r["icp"], "all": r["load"] + r["normals"] + r["icp"], "matrix": r["matrix"]}
 
 
 def main():

@@ -37,29 +37,17 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RUNS = 5
 
+# Open3D in a process of its own, so that its peak memory is its own.
 OPEN3D_CHILD = r"""
-import json, os, sys, time
+import json, os, sys
 os.environ["OMP_NUM_THREADS"] = "1"
+sys.path.insert(0, sys.argv[4])
 import numpy as np
 import open3d as o3d
+import open3d_reference
 o3d.utility.set_verbosity_level(o3d.utility.VerbosityLevel.Error)
-fix_path, flt_path, start = sys.argv[1], sys.argv[2], np.array(json.loads(sys.argv[3]))
-t0 = time.perf_counter()
-target = o3d.io.read_point_cloud(fix_path)
-source = o3d.io.read_point_cloud(flt_path)
-t1 = time.perf_counter()
-for cloud in (target, source):
-    cloud.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(knn=12))
-    cloud.orient_normals_to_align_with_direction([0.0, 0.0, 1.0])
-t2 = time.perf_counter()
-m = start
-for distance in (10.0, 2.0):
-    reg = o3d.pipelines.registration.registration_icp(
-        source, target, distance, m, o3d.pipelines.registration.TransformationEstimationPointToPlane(),
-        o3d.pipelines.registration.ICPConvergenceCriteria(max_iteration=50))
-    m = reg.transformation
-t3 = time.perf_counter()
-print(json.dumps({"load": t1 - t0, "surfels": t2 - t1, "registration": t3 - t2, "matrix": np.asarray(m).tolist()}))
+r = open3d_reference.register(o3d, sys.argv[1], sys.argv[2], np.array(json.loads(sys.argv[3])), 1.0)
+print(json.dumps({"load": r["load"], "surfels": r["normals"], "registration": r["icp"], "matrix": r["matrix"].tolist()}))
 """
 
 
@@ -116,7 +104,7 @@ def main():
                 for name, threads in configs:
                     if name == "Open3D":
                         out, wall, peak = peak_memory_of(["/usr/bin/python3", "-c", OPEN3D_CHILD, fix, flt,
-                                                          json.dumps(start.tolist())])
+                                                          json.dumps(start.tolist()), os.path.dirname(__file__)])
                         r = json.loads(out)
                         t = {"load": r["load"], "surfels": r["surfels"], "registration": r["registration"]}
                         matrix = np.array(r["matrix"])

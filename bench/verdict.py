@@ -40,6 +40,8 @@ import time
 
 import numpy as np
 
+import open3d_reference
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "data")
 BASELINE_REVISION = "92d5c83"  # velm-register before the staged, verified registration
@@ -178,20 +180,9 @@ def run_velm(tool, fix_path, flt_path, start, config=None, threads=None):
 
 
 def run_open3d(o3d, fix_path, flt_path, start):
-    t0 = time.perf_counter()
-    target = o3d.io.read_point_cloud(fix_path)
-    source = o3d.io.read_point_cloud(flt_path)
-    for cloud in (target, source):
-        cloud.estimate_normals(o3d.geometry.KDTreeSearchParamKNN(knn=12))
-        cloud.orient_normals_to_align_with_direction([0.0, 0.0, 1.0])
-    m, fitness = start, 0.0
-    for distance in (0.010, 0.002):
-        reg = o3d.pipelines.registration.registration_icp(
-            source, target, distance, m, o3d.pipelines.registration.TransformationEstimationPointToPlane(),
-            o3d.pipelines.registration.ICPConvergenceCriteria(max_iteration=50))
-        m, fitness = reg.transformation, reg.fitness
-    wall = time.perf_counter() - t0
-    return {"success": fitness > 0.3, "wall": wall, "matrix": np.asarray(m), "state": "fitness %.3f" % fitness}
+    r = open3d_reference.register(o3d, fix_path, flt_path, start, 1000.0)
+    return {"success": r["fitness"] > 0.3, "wall": r["load"] + r["normals"] + r["icp"], "matrix": r["matrix"],
+            "state": "fitness %.3f" % r["fitness"]}
 
 
 def build_baseline(revision):
