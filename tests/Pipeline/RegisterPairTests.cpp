@@ -69,7 +69,8 @@ TEST(RegisterPair, SyntheticScansOfOtherNoiseAndDensityLandRightOrAreNotVerified
 TEST(RegisterPair, RecordStagesProgressAndDeterminism)
 {
     const auto fix = Prepare(Scan({0.0, 0.0, 80, 80, 1.0, 0.03, 5}), "fix");
-    const auto flt = Prepare(Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 6}, kToFloatFrame), "float");
+    const IO::SPointCloud fltCloud = Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 6}, kToFloatFrame);
+    const auto flt = Prepare(fltCloud, "float");
     Pipeline::SRegisterOptions options;
     options.mStart = Inverse(kToFloatFrame) * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
     std::vector<std::string> lines;
@@ -127,6 +128,35 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
     // Scans in different units cannot be registered.
     Pipeline::SScanOptions metres;
     metres.strUnits = "m";
-    const auto inMetres = Pipeline::PrepareScan(flt->cloud, metres, "float in metres");
+    const auto inMetres = Pipeline::PrepareScan(fltCloud, metres, "float in metres");
     EXPECT_THROW(Pipeline::RegisterPair(*fix, *inMetres, options), std::invalid_argument);
+}
+
+TEST(RegisterPair, ScansFromArraysTheCallerKeepsEqualScansFromClouds)
+{
+    // Points in a plain float array, three a point, with confidences: no cloud, no copy of the points.
+    IO::SPointCloud cloud = Scan({0.0, 0.0, 60, 50, 1.0, 0.03, 9});
+    cloud.vecNormals.clear();
+    for (size_t i = 0; i < cloud.GetCount(); ++i)
+        cloud.vecConfidence.push_back(0.5f + 0.001f * static_cast<float>(i % 100));
+    std::vector<float> xyz;
+    for (const CbVector3f& p : cloud.vecPositions)
+        xyz.insert(xyz.end(), {p.x, p.y, p.z});
+    Base::SPointsView view;
+    view.pPositions = reinterpret_cast<const CbVector3f*>(xyz.data());
+    view.uiCount = cloud.GetCount();
+    view.pConfidence = cloud.vecConfidence.data();
+    const auto fromView = Pipeline::PrepareScan(view, Pipeline::SScanOptions(), "array");
+    const auto fromCloud = Prepare(cloud, "cloud");
+    EXPECT_EQ(fromView->Positions(), fromCloud->Positions());
+    EXPECT_EQ(fromView->surfels.vecNormals, fromCloud->surfels.vecNormals);
+    EXPECT_EQ(fromView->surfels.vecQuality, fromCloud->surfels.vecQuality);
+    EXPECT_EQ(fromView->dSpacing, fromCloud->dSpacing);
+    EXPECT_EQ(fromView->dNoise, fromCloud->dNoise);
+    // The range image comes with the cloud only; the scan keeps no positions of its own besides its surfels'.
+    EXPECT_FALSE(fromView->cloud.HasGrid());
+    EXPECT_TRUE(fromCloud->cloud.HasGrid());
+    EXPECT_TRUE(fromCloud->cloud.vecPositions.empty());
+    view.uiCount = 2;
+    EXPECT_THROW(Pipeline::PrepareScan(view, Pipeline::SScanOptions(), "two"), std::invalid_argument);
 }

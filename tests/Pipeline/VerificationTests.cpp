@@ -27,9 +27,10 @@ std::shared_ptr<const Pipeline::SScan> Prepare(IO::SPointCloud cloud, const char
 
 struct Scans
 {
-    std::shared_ptr<const Pipeline::SScan> fix = Prepare(Scan({0.0, 0.0, 100, 100, 1.0, 0.03, 1}), "fix");
-    std::shared_ptr<const Pipeline::SScan> flt =
-        Prepare(Scan({50.5, 0.5, 100, 100, 1.0, 0.03, 2}, kToFloatFrame), "float");
+    IO::SPointCloud fixCloud = Scan({0.0, 0.0, 100, 100, 1.0, 0.03, 1});
+    IO::SPointCloud fltCloud = Scan({50.5, 0.5, 100, 100, 1.0, 0.03, 2}, kToFloatFrame);
+    std::shared_ptr<const Pipeline::SScan> fix = Prepare(fixCloud, "fix");
+    std::shared_ptr<const Pipeline::SScan> flt = Prepare(fltCloud, "float");
 };
 
 const Scans& TheScans()
@@ -113,7 +114,7 @@ TEST(Verification, ASurfaceThatSlidesAlongItselfPinsNothing)
 TEST(Verification, AScanFlippedBackToFrontHasNormalsThatDisagree)
 {
     const Scans& s = TheScans();
-    IO::SPointCloud flipped = s.flt->cloud;
+    IO::SPointCloud flipped = s.fltCloud;
     for (CbVector3f& n : flipped.vecNormals)
         n = -n;
     auto checks = Checks(*s.fix, *Prepare(flipped, "flipped"), kTruth);
@@ -152,7 +153,7 @@ TEST(Verification, ChecksWithoutDataDoNotApplyAndNeverPass)
         EXPECT_TRUE(std::isnan(c.dValue));
     }
     // Without a range grid FIX's lines of sight are unknown; the other checks still answer.
-    IO::SPointCloud gridless = s.fix->cloud;
+    IO::SPointCloud gridless = s.fixCloud;
     gridless.vecGrid.clear();
     auto checks = Checks(*Prepare(gridless, "gridless"), *s.flt, kTruth);
     EXPECT_FALSE(checks["free_space"].bApplicable);

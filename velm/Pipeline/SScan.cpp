@@ -61,12 +61,12 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
     return *mid;
 }
 
-CbVector3d Centroid(const std::vector<CbVector3f>& positions)
+CbVector3d Centroid(const CbVector3f* positions, size_t count)
 {
     CbVector3d sum;
-    for (const CbVector3f& p : positions)
-        sum += CbVector3d(p);
-    return sum * (1.0 / static_cast<double>(positions.size()));
+    for (size_t i = 0; i < count; ++i)
+        sum += CbVector3d(positions[i]);
+    return sum * (1.0 / static_cast<double>(count));
 }
 } // namespace
 
@@ -87,10 +87,13 @@ const std::vector<CbVector3f>& SScan::Positions() const
 IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
 {
     IO::SPointCloud moved = cloud;
-    moved.vecNormals.resize(moved.GetCount());
-    for (size_t i = 0; i < moved.GetCount(); ++i)
+    const std::vector<CbVector3f>& positions = Positions();
+    moved.vecPositions.resize(positions.size());
+    moved.vecNormals.resize(positions.size());
+    for (size_t i = 0; i < positions.size(); ++i)
     {
-        moved.vecPositions[i] = CbVector3f(transformation.TransformPoint(CbVector3d(cloud.vecPositions[i])));
+        const CbVector3d p = CbVector3d(positions[i]) * (1.0 / dScale);
+        moved.vecPositions[i] = CbVector3f(transformation.TransformPoint(p));
         moved.vecNormals[i] = CbVector3f(RotateDirection(transformation, CbVector3d(surfels.vecNormals[i])));
     }
     moved.vecSkippedHeaderKeywords.clear();
@@ -129,24 +132,25 @@ const CbVector3d& SScan::ViewAxisV() const
     return m_vViewAxisV;
 }
 
-std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name,
-                                         CThreadPool* pool)
+std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options,
+                                         std::string name, CThreadPool* pool)
 {
     const auto t0 = Clock::now();
     auto scan = std::make_shared<SScan>();
     scan->strName = std::move(name);
     scan->strUnits = options.strUnits;
     scan->dScale = UnitScale(options.strUnits);
-    if (cloud.GetCount() < 3)
+    if (points.uiCount < 3)
         throw std::invalid_argument(scan->strName + ": a scan needs at least 3 points, it has " +
-                                    std::to_string(cloud.GetCount()));
+                                    std::to_string(points.uiCount));
     Base::SSurfelsFromPointsOptions surfelOptions = options.surfels;
     surfelOptions.fScale = static_cast<float>(scan->dScale);
     // The free-space test looks along one direction; towards a viewpoint it takes the direction
     // from the scan's middle.
-    const CbVector3d view = surfelOptions.bUseViewpoint
-                                ? CbVector3d(surfelOptions.vViewpoint) - Centroid(cloud.vecPositions)
-                                : CbVector3d(surfelOptions.vViewDirection);
+    const CbVector3d view =
+        surfelOptions.bUseViewpoint
+            ? CbVector3d(surfelOptions.vViewpoint) - Centroid(points.pPositions, points.uiCount)
+            : CbVector3d(surfelOptions.vViewDirection);
     const double length = view.Length();
     if (!(length > 0.0 && std::isfinite(length)))
         throw std::invalid_argument(scan->strName + (surfelOptions.bUseViewpoint
@@ -154,16 +158,36 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
                                                          : ": the view direction must be a finite, non-zero vector"));
     scan->vViewDirection = view * (1.0 / length);
 
-    Base::SSurfelScan surfels = Base::SurfelScanFromPoints(cloud, surfelOptions, pool);
-    scan->cloud = std::move(cloud);
+    Base::SSurfelScan surfels = Base::SurfelScanFromPoints(points, surfelOptions, pool);
     scan->dSpacing = surfels.dSpacing;
     if (!(scan->dSpacing > 0.0))
         throw std::invalid_argument(scan->strName + ": the points have no spacing (most coincide)");
+    // What the scan keeps of its points besides the surfels: the range image and the confidences.
+    if (points.pGrid)
+    {
+        scan->cloud.uiGridRows = points.uiGridRows;
+        scan->cloud.uiGridCols = points.uiGridCols;
+        scan->cloud.vecGrid.assign(points.pGrid, points.pGrid + static_cast<size_t>(points.uiGridRows) * points.uiGridCols);
+    }
+    if (points.pConfidence)
+        scan->cloud.vecConfidence.assign(points.pConfidence, points.pConfidence + points.uiCount);
     scan->spPositions = surfels.spTree->GetPositions();
     scan->surfels = surfels.data;
     scan->spCollection = std::make_shared<const Base::CSurfelCollection>(std::move(surfels.data), surfels.spTree, pool);
     scan->dNoise = MeasureNoise(*scan->spCollection, scan->Positions());
     scan->dSurfelSeconds = Seconds(t0, Clock::now());
+    return scan;
+}
+
+std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name,
+                                         CThreadPool* pool)
+{
+    if ((cloud.HasNormals() && cloud.vecNormals.size() != cloud.GetCount()) ||
+        (cloud.HasConfidence() && cloud.vecConfidence.size() != cloud.GetCount()) ||
+        (cloud.HasGrid() && cloud.vecGrid.size() != static_cast<size_t>(cloud.uiGridRows) * cloud.uiGridCols))
+        throw std::invalid_argument(name + ": the normals, confidences or range image do not match the points");
+    auto scan = PrepareScan(Base::SPointsView::Of(cloud), options, std::move(name), pool);
+    std::const_pointer_cast<SScan>(scan)->cloud.vecSkippedHeaderKeywords = std::move(cloud.vecSkippedHeaderKeywords);
     return scan;
 }
 

@@ -34,7 +34,8 @@ struct SScanOptions
 struct SScan
 {
     std::string strName;   // "file 'NAME'", or a caller's label; begins its messages
-    IO::SPointCloud cloud; // as read, in file units
+    IO::SPointCloud cloud; // what the scan keeps of its points besides the surfels: range image, confidences,
+                           // the header keywords its file had that the reader skipped; no positions, no normals
     std::string strUnits;
     double dScale = 1.0;                                         // millimetres per file unit
     std::shared_ptr<const std::vector<CbVector3f>> spPositions;  // millimetres
@@ -67,10 +68,17 @@ private:
     mutable CbVector3d m_vViewAxisV;
 };
 
+// Makes the surfels of points the caller keeps alive for the call (no copy of them is made but the
+// scaled one the surfels are), the loops on the pool's threads (null: the calling thread; the same scan
+// for every thread count). Throws std::invalid_argument for fewer than 3 points, points without spacing
+// (most coincide), a zero view direction or an unknown unit, and VelmException for a non-finite position.
+std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options,
+                                         std::string name, CThreadPool* pool = nullptr);
+
 // Makes the surfels of a point cloud, the loops on the pool's threads (null: the calling thread; the
 // same scan for every thread count). Throws std::invalid_argument for fewer than 3 points, points
-// without spacing (most coincide), a zero view direction or an unknown unit, and VelmException for
-// what the surfel layer rejects (normals or confidences that do not match the points).
+// without spacing (most coincide), a zero view direction, an unknown unit, or normals, confidences or a
+// range image that do not match the points.
 std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptions& options, std::string name,
                                          CThreadPool* pool = nullptr);
 

@@ -126,20 +126,22 @@ std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions
     return normals;
 }
 
-std::vector<uint8_t> BoundaryFlagsFromGrid(const IO::SPointCloud& cloud)
+namespace
 {
-    if (!cloud.HasGrid())
+std::vector<uint8_t> BoundaryFlags(const SPointsView& points)
+{
+    if (!points.pGrid)
         return {};
-    std::vector<uint8_t> flags(cloud.GetCount(), 0);
-    const int64_t rows = cloud.uiGridRows;
-    const int64_t cols = cloud.uiGridCols;
+    std::vector<uint8_t> flags(points.uiCount, 0);
+    const int64_t rows = points.uiGridRows;
+    const int64_t cols = points.uiGridCols;
     auto empty = [&](int64_t r, int64_t c) {
-        return r < 0 || c < 0 || r >= rows || c >= cols || cloud.vecGrid[static_cast<size_t>(r * cols + c)] < 0;
+        return r < 0 || c < 0 || r >= rows || c >= cols || points.pGrid[static_cast<size_t>(r * cols + c)] < 0;
     };
     for (int64_t r = 0; r < rows; ++r)
         for (int64_t c = 0; c < cols; ++c)
         {
-            const int32_t index = cloud.vecGrid[static_cast<size_t>(r * cols + c)];
+            const int32_t index = points.pGrid[static_cast<size_t>(r * cols + c)];
             if (index < 0 || static_cast<size_t>(index) >= flags.size())
                 continue;
             if (empty(r - 1, c) || empty(r + 1, c) || empty(r, c - 1) || empty(r, c + 1))
@@ -148,22 +150,49 @@ std::vector<uint8_t> BoundaryFlagsFromGrid(const IO::SPointCloud& cloud)
     return flags;
 }
 
-std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
+std::vector<uint8_t> Quality(const float* confidence, size_t count)
 {
-    if (confidence.empty())
+    if (!confidence || count == 0)
         return {};
     float largest = 0.0f;
-    for (float c : confidence)
-        if (std::isfinite(c))
-            largest = std::max(largest, c);
+    for (size_t i = 0; i < count; ++i)
+        if (std::isfinite(confidence[i]))
+            largest = std::max(largest, confidence[i]);
     const double divisor = largest > 1.0f ? largest : 1.0;
-    std::vector<uint8_t> quality(confidence.size());
-    for (size_t i = 0; i < confidence.size(); ++i)
+    std::vector<uint8_t> quality(count);
+    for (size_t i = 0; i < count; ++i)
     {
         const double v = std::isfinite(confidence[i]) ? std::clamp(confidence[i] / divisor, 0.0, 1.0) : 0.0;
         quality[i] = static_cast<uint8_t>(std::lround(v * 255.0));
     }
     return quality;
+}
+} // namespace
+
+SPointsView SPointsView::Of(const IO::SPointCloud& cloud)
+{
+    SPointsView view;
+    view.pPositions = cloud.vecPositions.data();
+    view.uiCount = cloud.GetCount();
+    view.pNormals = cloud.HasNormals() ? cloud.vecNormals.data() : nullptr;
+    view.pConfidence = cloud.HasConfidence() ? cloud.vecConfidence.data() : nullptr;
+    if (cloud.HasGrid())
+    {
+        view.uiGridRows = cloud.uiGridRows;
+        view.uiGridCols = cloud.uiGridCols;
+        view.pGrid = cloud.vecGrid.data();
+    }
+    return view;
+}
+
+std::vector<uint8_t> BoundaryFlagsFromGrid(const IO::SPointCloud& cloud)
+{
+    return BoundaryFlags(SPointsView::Of(cloud));
+}
+
+std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
+{
+    return Quality(confidence.data(), confidence.size());
 }
 
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions)
@@ -195,20 +224,20 @@ namespace
 {
 // Every element of the surfels but the positions, over a tree built on the scaled positions; the
 // spacing too when asked for (from the normals' neighbourhoods where normals are estimated).
-SSurfelData SurfelsOverTree(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
+SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOptions& options,
                             const std::vector<CbVector3f>& positions, const IKdTree3D& tree, CThreadPool* pool,
                             double* spacing)
 {
-    const size_t n = cloud.GetCount();
+    const size_t n = cloud.uiCount;
     SSurfelData data;
     std::vector<CbVector3f> normals;
-    bool needEstimate = !(options.bUseFileNormals && cloud.HasNormals());
+    bool needEstimate = !(options.bUseFileNormals && cloud.pNormals);
     if (!needEstimate)
     {
         normals.resize(n);
         for (size_t i = 0; i < n; ++i)
         {
-            const CbVector3d v(cloud.vecNormals[i]);
+            const CbVector3d v(cloud.pNormals[i]);
             if (IsUsableDirection(v))
                 normals[i] = CbVector3f(v * (1.0 / v.Length()));
             else
@@ -226,40 +255,49 @@ SSurfelData SurfelsOverTree(const IO::SPointCloud& cloud, const SSurfelsFromPoin
             normals = std::move(estimated);
         else
             for (size_t i = 0; i < n; ++i)
-                if (!IsUsableDirection(CbVector3d(cloud.vecNormals[i])))
+                if (!IsUsableDirection(CbVector3d(cloud.pNormals[i])))
                     normals[i] = estimated[i];
     }
     else if (spacing)
         *spacing = MedianNeighbourSpacing(positions, tree, pool);
     data.vecNormals = std::move(normals);
-    data.vecQuality = QualityFromConfidence(cloud.vecConfidence);
-    data.vecBoundaryFlags = BoundaryFlagsFromGrid(cloud);
+    data.vecQuality = Quality(cloud.pConfidence, n);
+    data.vecBoundaryFlags = BoundaryFlags(cloud);
     return data;
 }
 
-std::shared_ptr<std::vector<CbVector3f>> ScaledPositions(const IO::SPointCloud& cloud,
+std::shared_ptr<std::vector<CbVector3f>> ScaledPositions(const SPointsView& points,
                                                          const SSurfelsFromPointsOptions& options)
 {
-    const size_t n = cloud.GetCount();
     if (!(std::isfinite(options.fScale) && options.fScale > 0.0f))
         ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
                                 L"The scale factor must be finite and positive, got %g.",
                                 static_cast<double>(options.fScale));
+    if (points.pGrid && static_cast<uint64_t>(points.uiGridRows) * points.uiGridCols == 0)
+        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints", L"A range image needs rows and columns.");
+    auto positions = std::make_shared<std::vector<CbVector3f>>(points.uiCount);
+    for (size_t i = 0; i < points.uiCount; ++i)
+        (*positions)[i] = points.pPositions[i] * options.fScale;
+    return positions;
+}
+
+// A cloud's optional parts cover its points, as its view promises.
+const IO::SPointCloud& Checked(const IO::SPointCloud& cloud)
+{
+    const size_t n = cloud.GetCount();
     if ((cloud.HasNormals() && cloud.vecNormals.size() != n) || (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
         ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
                                 L"The point cloud's normals or confidences do not match its %u points.",
                                 static_cast<unsigned>(n));
-    auto positions = std::make_shared<std::vector<CbVector3f>>(n);
-    for (size_t i = 0; i < n; ++i)
-        (*positions)[i] = cloud.vecPositions[i] * options.fScale;
-    return positions;
+    return cloud;
 }
 } // namespace
 
 SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options)
 {
-    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(cloud, options);
-    SSurfelData data = SurfelsOverTree(cloud, options, *positions, CKdTree3D(positions), nullptr, nullptr);
+    const SPointsView points = SPointsView::Of(Checked(cloud));
+    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
+    SSurfelData data = SurfelsOverTree(points, options, *positions, CKdTree3D(positions), nullptr, nullptr);
     data.vecPositions = *positions;
     return data;
 }
@@ -267,10 +305,16 @@ SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPo
 SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
                                  CThreadPool* pool)
 {
-    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(cloud, options);
+    return SurfelScanFromPoints(SPointsView::Of(Checked(cloud)), options, pool);
+}
+
+SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPointsOptions& options,
+                                 CThreadPool* pool)
+{
+    std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
     SSurfelScan scan;
     scan.spTree = std::make_shared<const CKdTree3D>(positions, pool);
-    scan.data = SurfelsOverTree(cloud, options, *positions, *scan.spTree, pool, &scan.dSpacing);
+    scan.data = SurfelsOverTree(points, options, *positions, *scan.spTree, pool, &scan.dSpacing);
     return scan;
 }
 } // namespace Base

@@ -63,6 +63,22 @@ double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IK
 // is estimated instead) or estimated, quality from confidences, boundary flags from the range image.
 SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options);
 
+// The points of a scan as the surfel builders read them: views of arrays the caller keeps alive for
+// the call (an IO::SPointCloud's, or any other memory of the same layout). Null: the part is absent.
+struct SPointsView
+{
+    const CbVector3f* pPositions = nullptr;
+    size_t uiCount = 0;
+    const CbVector3f* pNormals = nullptr;  // as stored: any length, a zero one means "none"
+    const float* pConfidence = nullptr;
+    uint32_t uiGridRows = 0;               // the range image, rows x cols cells of point indices (-1: none)
+    uint32_t uiGridCols = 0;
+    const int32_t* pGrid = nullptr;
+
+    static SPointsView Of(const IO::SPointCloud& cloud);
+};
+static_assert(sizeof(CbVector3f) == 3 * sizeof(float), "three floats a point, side by side");
+
 // A scan's surfels with the one kd-tree over their positions: built once, it serves the normals and
 // the spacing here, and the collection (CSurfelCollection's tree-taking constructor) afterwards.
 struct SSurfelScan
@@ -73,5 +89,7 @@ struct SSurfelScan
 };
 // The surfels of SurfelsFromPoints (the same values), with the loops on the pool's threads.
 SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
+                                 CThreadPool* pool = nullptr);
+SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPointsOptions& options,
                                  CThreadPool* pool = nullptr);
 } // namespace Base
