@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
   clang libclang-rt-14-dev
+  pybind11-dev python3-dev python3-numpy python3-pytest python3-dask
 )
 if [ "${VELM_WITH_OPEN3D:-0}" = 1 ]; then
   packages+=(python3-open3d)

@@ -14,7 +14,7 @@ template <typename F>
 std::string ErrorOf(F&& f)
 {
     try { f(); }
-    catch (const std::runtime_error& e) { return e.what(); }
+    catch (const std::exception& e) { return e.what(); }
     return "";
 }
 } // namespace

@@ -24,8 +24,8 @@ int RunRegister(int argc, const char* const* argv, std::ostream& out, std::ostre
 // a column vector p to M p (rotation in the upper left 3x3, translation in the last column, last row
 // 0 0 0 1). Separators may be blanks, commas, line ends and brackets, so a matrix printed as nested
 // JSON arrays reads back. Returns the library's matrix (row-vector convention, translation in
-// e12..e14). Throws std::runtime_error for the wrong count, a non-number, a last row other than
-// 0 0 0 1, or a 3x3 part that is not a rotation.
+// e12..e14). Throws std::runtime_error for the wrong count or a non-number, std::invalid_argument for a
+// last row other than 0 0 0 1 or a 3x3 part that is not a rotation.
 CbMatrix4Rd ParseTransformation(const std::string& text);
 
 // Numbers separated by blanks, commas, semicolons, line ends or brackets; '#' starts a comment that

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace Pipeline
 {
@@ -38,6 +39,34 @@ double AngleBetween(const CbMatrix4Rd& a, const CbMatrix4Rd& b)
         for (int k = 0; k < 3; ++k)
             trace += a.e[4 * k + i] * b.e[4 * k + i];
     return std::acos(std::clamp(0.5 * (trace - 1.0), -1.0, 1.0)) * 180.0 / kPi;
+}
+
+CbMatrix4Rd RigidFromUsualRows(const double v[16], const std::string& what)
+{
+    for (int i = 0; i < 16; ++i)
+        if (!std::isfinite(v[i]))
+            throw std::invalid_argument(what + ": the matrix holds a number that is not finite");
+    if (v[12] != 0.0 || v[13] != 0.0 || v[14] != 0.0 || v[15] != 1.0)
+        throw std::invalid_argument(what + ": the last row must be 0 0 0 1 (translation belongs in the last column)");
+    CbMatrix4Rd m;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            m.e[4 * c + r] = v[4 * r + c];
+    // A rigid motion: the columns of the 3x3 part are orthonormal and keep their handedness.
+    double worst = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j)
+        {
+            double dot = 0.0;
+            for (int k = 0; k < 3; ++k)
+                dot += v[4 * k + i] * v[4 * k + j];
+            worst = std::max(worst, std::fabs(dot - (i == j ? 1.0 : 0.0)));
+        }
+    const double det = v[0] * (v[5] * v[10] - v[6] * v[9]) - v[1] * (v[4] * v[10] - v[6] * v[8]) +
+                       v[2] * (v[4] * v[9] - v[5] * v[8]);
+    if (worst > 1e-4 || det < 0.0)
+        throw std::invalid_argument(what + ": the upper left 3x3 part is not a rotation");
+    return m;
 }
 
 CbMatrix4Rd ScaleTranslation(CbMatrix4Rd m, double factor)

@@ -202,6 +202,61 @@ std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOption
     return scan;
 }
 
+namespace
+{
+// Runs step(i, pool for the step) for every index: one a thread of the pool while there are threads
+// (each step then runs alone on its thread), else one after the other with the whole pool. A step
+// that throws keeps its fault; the fault of the first index is thrown once all have ended.
+void ForEachScan(size_t n, CThreadPool* pool, std::vector<std::exception_ptr>& faults,
+                 const std::function<void(size_t, CThreadPool*)>& step)
+{
+    const auto guarded = [&](size_t i, CThreadPool* inner) {
+        if (faults[i])
+            return;
+        try
+        {
+            step(i, inner);
+        }
+        catch (...)
+        {
+            faults[i] = std::current_exception();
+        }
+    };
+    // Scans of one size keep as many threads busy as there are scans; with threads to spare, each
+    // scan gets them all in turn.
+    if (pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= n)
+        pool->ParallelFor(n, 1, [&](size_t begin, size_t end, uint32_t) {
+            for (size_t i = begin; i < end; ++i)
+                guarded(i, nullptr);
+        });
+    else
+        for (size_t i = 0; i < n; ++i)
+            guarded(i, pool);
+}
+
+void ThrowFirst(const std::vector<std::exception_ptr>& faults)
+{
+    for (const std::exception_ptr& fault : faults)
+        if (fault)
+            std::rethrow_exception(fault);
+}
+} // namespace
+
+std::vector<std::shared_ptr<const SScan>> PrepareScans(const std::vector<Base::SPointsView>& points,
+                                                       const std::vector<std::string>& names,
+                                                       const SScanOptions& options, CThreadPool* pool)
+{
+    if (names.size() != points.size())
+        throw std::invalid_argument("PrepareScans: " + std::to_string(points.size()) + " scans, but " +
+                                    std::to_string(names.size()) + " names");
+    std::vector<std::shared_ptr<const SScan>> scans(points.size());
+    std::vector<std::exception_ptr> faults(points.size());
+    ForEachScan(points.size(), pool, faults,
+                [&](size_t i, CThreadPool* inner) { scans[i] = PrepareScan(points[i], options, names[i], inner); });
+    ThrowFirst(faults);
+    return scans;
+}
+
 std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::string>& files, const SScanOptions& options,
                                                     CThreadPool* pool, SLoadTimes* times)
 {
@@ -209,55 +264,35 @@ std::vector<std::shared_ptr<const SScan>> LoadScans(const std::vector<std::strin
     const size_t n = files.size();
     std::vector<IO::SPointCloud> clouds(n);
     std::vector<double> readSeconds(n, 0.0);
-    std::vector<std::shared_ptr<const SScan>> scans(n);
     std::vector<std::exception_ptr> faults(n);
-    // Scans of one size keep as many threads busy as there are scans; with threads to spare, each
-    // scan gets them all in turn.
-    const bool acrossScans = pool && pool->GetThreadCount() > 1 && pool->GetThreadCount() <= n;
-    const auto each = [&](const std::function<void(size_t, CThreadPool*)>& step) {
-        const auto guarded = [&](size_t i, CThreadPool* inner) {
-            if (faults[i])
-                return;
-            try
-            {
-                step(i, inner);
-            }
-            catch (...)
-            {
-                faults[i] = std::current_exception();
-            }
-        };
-        if (acrossScans)
-            pool->ParallelFor(n, 1, [&](size_t begin, size_t end, uint32_t) {
-                for (size_t i = begin; i < end; ++i)
-                    guarded(i, nullptr);
-            });
-        else
-            for (size_t i = 0; i < n; ++i)
-                guarded(i, pool);
-    };
     // All files are read before any is prepared, so that each phase can be timed on its own.
     const auto t0 = Clock::now();
-    each([&](size_t i, CThreadPool*) {
+    ForEachScan(n, pool, faults, [&](size_t i, CThreadPool*) {
         const auto start = Clock::now();
         clouds[i] = IO::CPointCloudReader::Read(files[i]);
         readSeconds[i] = Seconds(start, Clock::now());
     });
+    ThrowFirst(faults);
     const auto t1 = Clock::now();
-    each([&](size_t i, CThreadPool* inner) {
-        auto scan = PrepareScan(std::move(clouds[i]), options, "file '" + files[i] + "'", inner);
-        std::const_pointer_cast<SScan>(scan)->dLoadSeconds = readSeconds[i];
-        scans[i] = std::move(scan);
-    });
+    std::vector<Base::SPointsView> views;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < n; ++i)
+    {
+        views.push_back(Base::SPointsView::Of(clouds[i]));
+        names.push_back("file '" + files[i] + "'");
+    }
+    std::vector<std::shared_ptr<const SScan>> scans = PrepareScans(views, names, options, pool);
+    for (size_t i = 0; i < n; ++i)
+    {
+        SScan& scan = *std::const_pointer_cast<SScan>(scans[i]);
+        scan.dLoadSeconds = readSeconds[i];
+        scan.cloud.vecSkippedHeaderKeywords = std::move(clouds[i].vecSkippedHeaderKeywords);
+    }
     if (times)
     {
         times->dLoadSeconds = Seconds(t0, t1);
         times->dSurfelSeconds = Seconds(t1, Clock::now());
     }
-    // The fault of the first file in the list, whichever thread met its fault first.
-    for (const std::exception_ptr& fault : faults)
-        if (fault)
-            std::rethrow_exception(fault);
     return scans;
 }
 } // namespace Pipeline

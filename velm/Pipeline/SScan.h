@@ -86,6 +86,12 @@ std::shared_ptr<const SScan> PrepareScan(IO::SPointCloud cloud, const SScanOptio
 std::shared_ptr<const SScan> LoadScan(const std::string& file, const SScanOptions& options,
                                       CThreadPool* pool = nullptr);
 
+// Prepares several scans at once, as LoadScans does (names begin their messages); the fault of the
+// first failing scan in the list is thrown once all have ended.
+std::vector<std::shared_ptr<const SScan>> PrepareScans(const std::vector<Base::SPointsView>& points,
+                                                       const std::vector<std::string>& names,
+                                                       const SScanOptions& options, CThreadPool* pool = nullptr);
+
 // How long loading several scans took, wall clock: reading all files, then preparing all scans.
 struct SLoadTimes
 {
