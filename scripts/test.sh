@@ -21,8 +21,13 @@ run_build() {
 }
 
 run_build build/release || status=1
+# The Python module is built and tested with the release build (its tests run in CTest there).
+if ! ls build/release/python/velm/_velm*.so >/dev/null 2>&1; then
+  echo "test.sh: the Python module was not built"
+  status=1
+fi
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_build build/sanitize -DVELM_SANITIZE=ON || status=1
+  run_build build/sanitize -DVELM_SANITIZE=ON -DVELM_PYTHON=OFF || status=1
 
 if [ -x scripts/fuzz.sh ]; then
   bash scripts/fuzz.sh || status=1

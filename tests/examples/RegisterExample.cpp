@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace
 {
@@ -137,10 +138,14 @@ TEST(Examples, ReferenceShowsThisCode)
         << "docs/reference.md must show the configuration dump as it is:\n" << dump;
 }
 
-TEST(Examples, ReadmeShowsTheRegisterPairProgram)
+TEST(Examples, ReadmeShowsTheRegisterPairPrograms)
 {
-    const std::string program = ReadFile("/examples/register_pair.cpp");
-    ASSERT_FALSE(program.empty());
-    EXPECT_NE(ReadFile("/README.md").find("```cpp\n" + program + "```\n"), std::string::npos)
-        << "README.md must show examples/register_pair.cpp as it stands";
+    for (const auto& [file, fence] : {std::pair<const char*, const char*>{"/examples/register_pair.cpp", "```cpp\n"},
+                                      {"/examples/register.py", "```python\n"}})
+    {
+        const std::string program = ReadFile(file);
+        ASSERT_FALSE(program.empty()) << file;
+        EXPECT_NE(ReadFile("/README.md").find(fence + program + "```\n"), std::string::npos)
+            << "README.md must show " << file << " as it stands";
+    }
 }
