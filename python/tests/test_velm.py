@@ -160,9 +160,10 @@ def test_other_threads_run_while_one_registers(bunny):
         time.sleep(0.001)
     worker.join()
     elapsed = time.perf_counter() - started
-    # This thread kept waking up every millisecond or so while the other was inside register.
+    # This thread kept waking up while the other was inside register (holding the GIL there would
+    # leave it a tick or two); a tenth of the possible ticks leaves room for a busy machine.
     assert results[0].success
-    assert ticks > 0.3 * elapsed / 0.001, (ticks, elapsed)
+    assert ticks > max(10, 0.1 * elapsed / 0.001), (ticks, elapsed)
 
 
 def test_the_dask_example_registers_several_pairs():
