@@ -36,14 +36,6 @@ struct SArguments
     uint32_t threads = 0; // 0: every core
 };
 
-std::string Narrow(const CString& text)
-{
-    std::string out;
-    for (const wchar_t c : text.Str())
-        out += (c > 0 && c < 128) ? static_cast<char>(c) : '?';
-    return out;
-}
-
 CbVector3f ParseVector(const std::string& text, const std::string& what)
 {
     const std::vector<double> v = ParseNumbers(text, what);
@@ -177,6 +169,14 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     return result.GetSuccess() ? kExitSuccess : kExitNotSuccess;
 }
 } // namespace
+
+std::string Narrow(const CString& text)
+{
+    std::string out;
+    for (const wchar_t c : text.Str())
+        out += (c > 0 && c < 128) ? static_cast<char>(c) : '?';
+    return out;
+}
 
 Pipeline::CRecord JsonToRecord(const nlohmann::json& value)
 {

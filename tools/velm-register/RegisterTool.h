@@ -1,5 +1,6 @@
 #pragma once
 
+#include "velm/Frame/CString.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Pipeline/CRecord.h"
 
@@ -34,6 +35,9 @@ std::vector<double> ParseNumbers(const std::string& text, const std::string& wha
 
 // The inverse of ParseTransformation's layout: element [r][c] of the usual form.
 double UsualElement(const CbMatrix4Rd& m, int row, int col);
+
+// A library message in plain ASCII ('?' for every other character), for a one-line error.
+std::string Narrow(const CString& text);
 
 // A parsed JSON value as the pipeline's record (integers stay integers, objects keep their order).
 Pipeline::CRecord JsonToRecord(const nlohmann::json& value);

@@ -1,0 +1,174 @@
+// velm-align end to end on three bundled bunny scans: exit codes, messages, the aligned set, the
+// report and the merged cloud.
+#include "AlignTool.h"
+
+#include "../Pipeline/RealScans.h"
+
+#include "velm/IO/CPlyReader.h"
+#include "velm/IO/CPlyWriter.h"
+#include "velm/Pipeline/ScanSetConf.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+int RunTool(const std::vector<std::string>& args, std::string& out, std::string& err)
+{
+    std::vector<const char*> argv = {"velm-align"};
+    for (const std::string& a : args)
+        argv.push_back(a.c_str());
+    std::ostringstream o, e;
+    const int code = VelmTool::RunAlign(static_cast<int>(argv.size()), argv.data(), o, e);
+    out = o.str(), err = e.str();
+    return code;
+}
+
+// A bmesh line for the pose (millimetres, the library's layout) in metres.
+std::string Line(const std::string& file, const CbMatrix4Rd& pose)
+{
+    Pipeline::SScanSet set;
+    Pipeline::SConfLine line;
+    line.bScan = true;
+    line.strFile = file;
+    set.vecLines = {line};
+    return Pipeline::ScanSetText(set, {pose}, 1000.0, "");
+}
+
+CbMatrix4Rd PublishedPose(const std::string& name)
+{
+    for (const auto* line : Pipeline::ReadScanSet(RealScans::kData + "bun.conf").Scans())
+        if (line->strFile == name + ".ply")
+            return Pipeline::PoseOfLine(*line, 1000.0);
+    throw std::runtime_error("no " + name);
+}
+} // namespace
+
+TEST(AlignCommandLine, AlignsThreeBunnyScansAndReportsWhatItCouldNot)
+{
+    const fs::path dir = fs::temp_directory_path() / ("velm_align_test_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const std::string conf = (dir / "set.conf").string(), output = (dir / "aligned.conf").string(),
+                      report = (dir / "report.json").string(), merged = (dir / "merged.ply").string();
+    std::string out, err;
+
+    // bun045 and bun315 start 8 degrees and 8 mm off their published poses, about their middles.
+    const char* names[] = {"bun000", "bun045", "bun315"};
+    std::vector<CbMatrix4Rd> published, starts;
+    std::vector<CbVector3d> centroids;
+    std::string text = "# three views\ncamera 0 0 0 0 0 0 1\n";
+    for (int k = 0; k < 3; ++k)
+    {
+        published.push_back(PublishedPose(names[k]));
+        centroids.push_back(RealScans::Centroid(*Pipeline::LoadScan(RealScans::kData + names[k] + ".ply", {"m", {}})));
+        starts.push_back(k == 0 ? published[k]
+                                : RealScans::PerturbedStart(published[k], centroids[k], 11 + k, 8, 8, 8, 8));
+        text += Line(RealScans::kData + names[k] + ".ply", starts[k]);
+    }
+    std::ofstream(conf) << text;
+    const int code = RunTool({conf, "--output", output, "--units", "m", "--report", report, "--merged", merged, "-v",
+                              "--threads", "2"},
+                             out, err);
+    ASSERT_EQ(code, 0) << out << err;
+    EXPECT_EQ(out.rfind("aligned 3 of 3 scans; 3 pairs registered, 3 verified, 3 used (round 1)\n", 0), 0u) << out;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
+    EXPECT_EQ(err.rfind("velm-align: round 1, pair ", 0), 0u) << err;
+
+    // The aligned set: the same lines, the anchor verbatim, the others back on their published poses.
+    const Pipeline::SScanSet aligned = Pipeline::ReadScanSet(output);
+    const Pipeline::SScanSet given = Pipeline::ReadScanSet(conf);
+    ASSERT_EQ(aligned.vecLines.size(), given.vecLines.size());
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(aligned.vecLines[i].strText, given.vecLines[i].strText);
+    for (int k = 1; k < 3; ++k)
+    {
+        const auto [degrees, mm] =
+            RealScans::Error(published[k], Pipeline::PoseOfLine(*aligned.Scans()[k], 1000.0), centroids[k]);
+        EXPECT_LT(degrees, 0.2) << names[k];
+        EXPECT_LT(mm, 0.5) << names[k];
+    }
+
+    const nlohmann::json j = nlohmann::json::parse(std::ifstream(report));
+    ASSERT_EQ(j["pairs"].size(), 3u);
+    EXPECT_EQ(j["pairs"][0]["fix"], RealScans::kData + "bun000.ply");
+    EXPECT_EQ(j["pairs"][0]["float"], RealScans::kData + "bun045.ply");
+    for (const auto& pair : j["pairs"])
+    {
+        EXPECT_EQ(pair["state"], "Success");
+        EXPECT_EQ(pair["failure_cause"], "");
+        EXPECT_EQ(pair["verified"], true);
+        EXPECT_EQ(pair["used"], true);
+        EXPECT_LT(pair["rmse_mm"].get<double>(), 0.3);
+    }
+    for (const auto& scan : j["scans"])
+        EXPECT_EQ(scan["aligned"], true);
+    EXPECT_EQ(j["scans"][0]["rotation_change_deg"], 0.0);
+    EXPECT_NEAR(j["scans"][1]["rotation_change_deg"].get<double>(), 8.0, 0.3);
+    EXPECT_TRUE(j["removed_edges"].empty());
+    EXPECT_LT(j["residual_after"].get<double>(), 0.1 * j["residual_before"].get<double>());
+    // All three clouds, in the common frame.
+    const IO::SPointCloud cloud = IO::CPlyReader::Read(merged);
+    size_t points = 0;
+    for (const char* name : names)
+        points += IO::CPlyReader::Read(RealScans::kData + name + ".ply").GetCount();
+    EXPECT_EQ(cloud.GetCount(), points);
+    EXPECT_TRUE(cloud.HasNormals());
+
+    // A scan nothing overlaps is not aligned: exit 2, its line as written, no merged points of it.
+    IO::SPointCloud plane;
+    for (int r = 0; r < 30; ++r)
+        for (int c = 0; c < 30; ++c)
+            plane.vecPositions.emplace_back(0.001f * c, 0.001f * r, 0.0f);
+    IO::CPlyWriter::Write((dir / "plane.ply").string(), plane);
+    std::ofstream(conf, std::ios::app) << "bmesh plane.ply 2 0 0 0 0 0 1\n";
+    ASSERT_EQ(RunTool({conf, "--output", output, "--units", "m", "--merged", merged}, out, err), 2) << out << err;
+    EXPECT_NE(out.find("  plane.ply: not aligned (no verified pair joins it to the anchor), start pose kept\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(Pipeline::ReadScanSet(output).vecLines.back().strText, "bmesh plane.ply 2 0 0 0 0 0 1");
+    EXPECT_EQ(IO::CPlyReader::Read(merged).GetCount(), points);
+
+    // Bad input: exit 1, one line, nothing written.
+    fs::remove(output);
+    fs::remove(report);
+    const std::string mesh = (dir / "mesh.conf").string();
+    std::ofstream(mesh) << "bmesh a.ply 0 0 0 0 0 0 1\nmesh b.ply 0 0 0 0 0 0 1\n";
+    const std::string missing = (dir / "missing.conf").string();
+    std::ofstream(missing) << "bmesh none.ply 0 0 0 0 0 0 1\n";
+    const std::pair<std::vector<std::string>, std::string> faults[] = {
+        {{}, "SCANS is required (see --help)\n"},
+        {{conf}, "--output is required (see --help)\n"},
+        {{conf, "--output", output, "--units", "km"}, "--units: km not in {mm,m} (see --help)\n"},
+        {{mesh, "--output", output},
+         "file '" + mesh +
+             "', line 2: unknown keyword 'mesh' (a line is 'bmesh ...', 'camera ...', blank or a # comment)\n"},
+        {{missing, "--output", output}, "file '" + (dir / "none.ply").string() + "': cannot open for reading"},
+        {{conf, "--output", output, "--anchor", "bun000.ply"},
+         "--anchor: 'bun000.ply' is not the FILE of a bmesh line of '" + conf + "'\n"},
+        {{conf, "--output", (dir / "no" / "a.conf").string()},
+         "--output: the folder '" + (dir / "no").string() + "' does not exist\n"},
+        {{conf, "--output", output, "--report", (dir / "no" / "r.json").string()},
+         "--report: the folder '" + (dir / "no").string() + "' does not exist\n"},
+    };
+    for (const auto& [args, message] : faults)
+    {
+        SCOPED_TRACE(message);
+        EXPECT_EQ(RunTool(args, out, err), 1);
+        EXPECT_EQ(out, "");
+        const std::string expected = "velm-align: error: " + message;
+        EXPECT_EQ(message.back() == '\n' ? err : err.substr(0, expected.size()), expected);
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+        EXPECT_FALSE(fs::exists(output));
+        EXPECT_FALSE(fs::exists(report));
+    }
+    fs::remove_all(dir);
+}

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "velm/Frame/CThreadPool.h"
+#include "velm/Frame/CbMatrix4.h"
+#include "velm/Frame/CbVector3.h"
+#include "velm/Pipeline/CRecord.h"
+#include "velm/Pipeline/PoseGraph.h"
+#include "velm/Pipeline/SScan.h"
+
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Pipeline
+{
+// Poses take a scan's points (millimetres) into the set's common frame, in the library's layout
+// (p maps to p * T).
+
+// What one registration of a pair of a set gives: plain data, made by RegisterEdge alone.
+struct SEdgeResult
+{
+    size_t uiFix = 0, uiFloat = 0;
+    std::string strState;         // the engine's state name
+    std::string strFailureCause;  // as velm-register reports it
+    bool bVerified = false;
+    std::string strVerdict;
+    double dRmse = std::numeric_limits<double>::quiet_NaN(); // mm; NaN without pairs
+    CbMatrix4Rd mTransformation;  // FLOAT onto FIX (mm)
+    // The Gauss-Newton matrix of the point pairs at that transformation (see SPoseEdge), about FLOAT's
+    // middle in FIX's frame, and how many pairs it sums.
+    double adInformation[36] = {};
+    CbVector3d vCentre;
+    double dPairs = 0.0;
+    double dSeconds = 0.0;
+    bool bUsed = false; // verified and kept by the pose optimisation (set by AlignScans)
+};
+
+// Registers FLOAT onto FIX from where the two poses put them (RegisterPair with FIX's default
+// configuration, start hypotheses only when asked for, and a pool, which may be null) and recomputes
+// the information of its final pairs: FLOAT's first samples (as many as the fine stage takes) paired
+// with the nearest FIX point within the fine stage's last correspondence distance whose normal agrees
+// as the engine's do.
+SEdgeResult RegisterEdge(const SScan& fix, const SScan& flt, size_t fixIndex, size_t fltIndex,
+                         const CbMatrix4Rd& fixPose, const CbMatrix4Rd& fltPose, bool hypotheses,
+                         const std::shared_ptr<CThreadPool>& threads);
+
+// The share of FLOAT's first `samples` surfels (its sample order: spread over its surface) that lie
+// within `distance` (mm) of a FIX point whose normal agrees within `degrees`, FLOAT moved onto FIX by
+// the transformation (mm).
+double OverlapShare(const SScan& fix, const SScan& flt, const CbMatrix4Rd& fltOntoFix, double distance, double degrees,
+                    uint32_t samples);
+
+struct SAlignOptions
+{
+    size_t uiAnchor = 0; // the scan whose pose stays as given
+    // A pair is registered when, at the poses of its round, at least dCandidateShare of FLOAT's
+    // uiCandidateSamples samples lie near FIX with normals agreeing within dCandidateNormalAngle. Near:
+    // within dCandidateDistance FIX spacings when both scans have been aligned by an earlier round;
+    // otherwise, while their poses are rough, within the reach of FIX's coarse stage (DefaultConfig),
+    // which is how far apart the surfaces of a start may lie for the registration to find its way.
+    double dCandidateShare = 0.2;
+    double dCandidateDistance = 3.0;
+    double dCandidateNormalAngle = 45.0; // degrees
+    uint32_t uiCandidateSamples = 1000;
+    // Rounds of candidates, registrations and pose optimisation. A round after the first is run only
+    // when the round before left a scan not aligned; it starts from the poses found, and registers
+    // candidates not registered yet and pairs with a scan not aligned whose start has changed; a pair
+    // with a scan not aligned also tries start hypotheses there.
+    uint32_t uiRounds = 2;
+    SPoseGraphOptions limits; // uiAnchor is taken from above
+    // Pair jobs run on the pool, a pair a thread (null: the calling thread).
+    std::shared_ptr<CThreadPool> spThreads;
+    // Called after each registration with a line "round R, pair I of N: FLOAT onto FIX: STATE,
+    // verified|not verified, S s" (scan names as the scans have them), from one thread at a time.
+    std::function<void(const std::string&)> fnProgress;
+};
+
+struct SAlignedScan
+{
+    bool bAligned = false; // placed through verified edges kept from the anchor (the anchor itself too)
+    CbMatrix4Rd mPose;     // the start pose when not aligned
+    double dTurn = 0.0;    // degrees between the start pose and the pose
+    double dShift = 0.0;   // mm the scan's middle moved from where the start pose put it
+};
+
+struct SRemovedEdge
+{
+    size_t uiFix = 0, uiFloat = 0;
+    double dTurn = 0.0, dShift = 0.0; // how far the other edges' poses left it (degrees, mm)
+};
+
+struct SAlignResult
+{
+    // Every pair registered, its last registration, in the order of the set (FIX before FLOAT).
+    std::vector<SEdgeResult> vecPairs;
+    std::vector<SAlignedScan> vecScans;
+    std::vector<SRemovedEdge> vecRemoved; // by the last round's optimisation
+    // RMS distance (mm) by which the poses move the pairs of the used edges off their planes, at the
+    // start poses and at the result (to first order; see SPoseGraphResult).
+    double dResidualBefore = std::numeric_limits<double>::quiet_NaN();
+    double dResidualAfter = std::numeric_limits<double>::quiet_NaN();
+    uint32_t uiRounds = 0; // rounds run
+    double dLoadSeconds = 0.0, dSurfelSeconds = 0.0; // for the caller to fill in
+    double dCandidateSeconds = 0.0, dRegistrationSeconds = 0.0, dOptimisationSeconds = 0.0;
+
+    bool AllAligned() const;
+    // The report, scans named as given: pairs, scans, removed_edges, residual_before, residual_after,
+    // rounds, timings_s.
+    CRecord ToRecord(const std::vector<std::string>& names) const;
+};
+
+// Aligns a scan set: in each round, the candidate pairs at the round's poses are registered (on the
+// pool), the verified edges with their information go into the pose optimisation, which keeps the
+// anchor and removes edges that disagree with the rest; a scan not reached from the anchor through
+// kept edges is not aligned and keeps its start pose. Deterministic: the same input gives the same
+// output for every thread count. Throws std::invalid_argument for starts that do not match the scans,
+// an anchor outside the set, scans in different units, or an option out of range.
+SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, const std::vector<CbMatrix4Rd>& starts,
+                        const SAlignOptions& options);
+} // namespace Pipeline
