@@ -130,6 +130,7 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     if (options.uiAnchor == lines.size())
         throw std::runtime_error("--anchor: '" + a.anchor + "' is not the FILE of a bmesh line of '" + a.conf + "'");
 
+    options.vecNames = names;
     options.spThreads = std::make_shared<CThreadPool>(a.threads ? a.threads : CThreadPool::HardwareThreads());
     if (a.verbose)
         options.fnProgress = [&err](const std::string& line) { err << "velm-align: " << line << "\n" << std::flush; };

@@ -41,16 +41,19 @@ CbVector3d PlacedMiddle(const SScan& scan, const CbMatrix4Rd& pose)
     return pose.TransformPoint(Middle(scan));
 }
 
-// The pairs to register at these poses: FIX before FLOAT in the set, in the set's order.
+// The pairs that overlap at these poses: FIX before FLOAT in the set, in the set's order. With
+// `partners`, only the pairs among the `partners` best (by share) of one of their scans.
 std::vector<std::pair<size_t, size_t>> Candidates(const std::vector<std::shared_ptr<const SScan>>& scans,
                                                    const std::vector<CbMatrix4Rd>& poses,
-                                                   const std::vector<char>& aligned, const SAlignOptions& o)
+                                                   const std::vector<char>& aligned, uint32_t partners,
+                                                   const SAlignOptions& o)
 {
     std::vector<std::pair<size_t, size_t>> all, chosen;
     for (size_t i = 0; i < scans.size(); ++i)
         for (size_t j = i + 1; j < scans.size(); ++j)
             all.emplace_back(i, j);
     std::vector<char> keep(all.size(), 0);
+    std::vector<double> shares(all.size(), 0.0);
     const auto test = [&](size_t begin, size_t end, uint32_t) {
         for (size_t k = begin; k < end; ++k)
         {
@@ -60,14 +63,26 @@ std::vector<std::pair<size_t, size_t>> Candidates(const std::vector<std::shared_
             const double share = OverlapShare(*scans[i], *scans[j], poses[j] * Inverse(poses[i]), distance,
                                               o.dCandidateNormalAngle, o.uiCandidateSamples);
             keep[k] = share >= o.dCandidateShare;
+            shares[k] = share;
         }
     };
     if (o.spThreads)
         o.spThreads->ParallelFor(all.size(), 4, test);
     else
         test(0, all.size(), 0);
+    std::vector<char> best(all.size(), partners == 0);
+    for (size_t s = 0; s < scans.size() && partners > 0; ++s)
+    {
+        std::vector<size_t> mine;
+        for (size_t k = 0; k < all.size(); ++k)
+            if (keep[k] && (all[k].first == s || all[k].second == s))
+                mine.push_back(k);
+        std::stable_sort(mine.begin(), mine.end(), [&](size_t a, size_t b) { return shares[a] > shares[b]; });
+        for (size_t m = 0; m < mine.size() && m < partners; ++m)
+            best[mine[m]] = 1;
+    }
     for (size_t k = 0; k < all.size(); ++k)
-        if (keep[k])
+        if (keep[k] && best[k])
             chosen.push_back(all[k]);
     return chosen;
 }
@@ -103,14 +118,16 @@ double OverlapShare(const SScan& fix, const SScan& flt, const CbMatrix4Rd& fltOn
 }
 
 SEdgeResult RegisterEdge(const SScan& fix, const SScan& flt, size_t fixIndex, size_t fltIndex,
-                         const CbMatrix4Rd& fixPose, const CbMatrix4Rd& fltPose, bool hypotheses,
+                         const CbMatrix4Rd& fixPose, const CbMatrix4Rd& fltPose, EEdgeStart start,
                          const std::shared_ptr<CThreadPool>& threads)
 {
     const auto t0 = Clock::now();
     SRegisterOptions options;
     options.config = DefaultConfig(fix);
-    if (!hypotheses)
+    if (start != EEdgeStart::Retry)
         options.config->uiStartHypotheses = 0;
+    if (start == EEdgeStart::Placed)
+        options.config->uiCoarseSteps = 0;
     const CbMatrix4Rd startMm = fltPose * Inverse(fixPose);
     options.mStart = ScaleTranslation(startMm, 1.0 / fix.dScale);
     options.spThreads = threads;
@@ -250,8 +267,13 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
     for (uint32_t round = 0; round < options.uiRounds; ++round)
     {
         const auto t0 = Clock::now();
+        // From the poses found, a round registers what is new: pairs that overlap there and were not
+        // registered yet (a scan placed through other pairs finds its remaining neighbours), and pairs
+        // of a scan not aligned yet that failed from another start. Pairs of aligned scans that failed
+        // are not retried: their overlap is too small for a registration to hold, and a start a
+        // little different would hardly change that.
         std::vector<std::pair<size_t, size_t>> pairs;
-        for (const auto& [i, j] : Candidates(scans, poses, aligned, options))
+        for (const auto& [i, j] : Candidates(scans, poses, aligned, round == 0 ? options.uiFirstPartners : 0, options))
         {
             const auto known = registered.find({i, j});
             if (known == registered.end() ||
@@ -268,14 +290,19 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
             for (size_t k = begin; k < end; ++k)
             {
                 const auto [i, j] = pairs[k];
-                const bool hypotheses = round > 0 && !(aligned[i] && aligned[j]);
-                edges[k] = RegisterEdge(*scans[i], *scans[j], i, j, poses[i], poses[j], hypotheses, options.spThreads);
+                const EEdgeStart start = aligned[i] && aligned[j] ? EEdgeStart::Placed
+                                         : round == 0             ? EEdgeStart::Rough
+                                                                  : EEdgeStart::Retry;
+                edges[k] = RegisterEdge(*scans[i], *scans[j], i, j, poses[i], poses[j], start, options.spThreads);
                 if (options.fnProgress)
                 {
                     const std::lock_guard<std::mutex> lock(progress);
                     char line[512];
+                    const auto name = [&](size_t s) {
+                        return (options.vecNames.size() == scans.size() ? options.vecNames[s] : scans[s]->strName).c_str();
+                    };
                     std::snprintf(line, sizeof line, "round %u, pair %zu of %zu: %s onto %s: %s, %s, %.2f s", round + 1,
-                                  ++done, pairs.size(), scans[j]->strName.c_str(), scans[i]->strName.c_str(),
+                                  ++done, pairs.size(), name(j), name(i),
                                   edges[k].strState.c_str(), edges[k].bVerified ? "verified" : "not verified",
                                   edges[k].dSeconds);
                     options.fnProgress(line);
@@ -331,13 +358,6 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
         result.dCandidateSeconds += Seconds(t0, t1);
         result.dRegistrationSeconds += Seconds(t1, t2);
         result.dOptimisationSeconds += Seconds(t2, Clock::now());
-
-        // Another round is for scans not aligned yet: from poses that are now right for their
-        // neighbours, their pairs may be found and registered. Pairs of aligned scans that failed are
-        // not retried: their overlap is too small for a registration to hold, and a new start would
-        // hardly change that.
-        if (std::all_of(graph.vecConnected.begin(), graph.vecConnected.end(), [](bool c) { return c; }))
-            break;
     }
     for (const auto& [pair, known] : registered)
         result.vecPairs.push_back(known.first);

@@ -37,13 +37,21 @@ struct SEdgeResult
     bool bUsed = false; // verified and kept by the pose optimisation (set by AlignScans)
 };
 
+// How good the poses a pair is registered from are, which decides the stages it runs.
+enum class EEdgeStart
+{
+    Rough,     // as given: the coarse stage, then the fine stage
+    Retry,     // a scan not placed yet, its first registrations failed: start hypotheses too
+    Placed     // both scans placed by an earlier round: the fine stage alone
+};
+
 // Registers FLOAT onto FIX from where the two poses put them (RegisterPair with FIX's default
-// configuration, start hypotheses only when asked for, and a pool, which may be null) and recomputes
-// the information of its final pairs: FLOAT's first samples (as many as the fine stage takes) paired
-// with the nearest FIX point within the fine stage's last correspondence distance whose normal agrees
-// as the engine's do.
+// configuration and the stages the start calls for, on a pool, which may be null) and recomputes the
+// information of its final pairs: FLOAT's first samples (as many as the fine stage takes) paired with
+// the nearest FIX point within the fine stage's last correspondence distance whose normal agrees as the
+// engine's do.
 SEdgeResult RegisterEdge(const SScan& fix, const SScan& flt, size_t fixIndex, size_t fltIndex,
-                         const CbMatrix4Rd& fixPose, const CbMatrix4Rd& fltPose, bool hypotheses,
+                         const CbMatrix4Rd& fixPose, const CbMatrix4Rd& fltPose, EEdgeStart start,
                          const std::shared_ptr<CThreadPool>& threads);
 
 // The share of FLOAT's first `samples` surfels (its sample order: spread over its surface) that lie
@@ -64,17 +72,23 @@ struct SAlignOptions
     double dCandidateDistance = 3.0;
     double dCandidateNormalAngle = 45.0; // degrees
     uint32_t uiCandidateSamples = 1000;
-    // Rounds of candidates, registrations and pose optimisation. A round after the first is run only
-    // when the round before left a scan not aligned; it starts from the poses found, and registers
-    // candidates not registered yet and pairs with a scan not aligned whose start has changed; a pair
-    // with a scan not aligned also tries start hypotheses there.
+    // The first round registers, of the candidates, only the pairs that are among the uiFirstPartners
+    // of largest share of one of their scans (0: all): enough to place every scan and close loops;
+    // once the poses are right, the next round adds every other pair that overlaps.
+    uint32_t uiFirstPartners = 2;
+    // Rounds of candidates, registrations and pose optimisation, at most. A round after the first
+    // starts from the poses found and registers what is new: candidates not registered yet, and pairs
+    // with a scan not aligned whose start has changed (these also try start hypotheses); without
+    // anything new, no further round runs.
     uint32_t uiRounds = 2;
     SPoseGraphOptions limits; // uiAnchor is taken from above
     // Pair jobs run on the pool, a pair a thread (null: the calling thread).
     std::shared_ptr<CThreadPool> spThreads;
     // Called after each registration with a line "round R, pair I of N: FLOAT onto FIX: STATE,
-    // verified|not verified, S s" (scan names as the scans have them), from one thread at a time.
+    // verified|not verified, S s", from one thread at a time. The scans are named by vecNames when it
+    // has a name for each, else by their own names.
     std::function<void(const std::string&)> fnProgress;
+    std::vector<std::string> vecNames;
 };
 
 struct SAlignedScan
