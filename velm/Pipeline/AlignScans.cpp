@@ -250,7 +250,7 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
             throw std::invalid_argument("the scans are in different units (" + scans.front()->strUnits + " and " +
                                         scan->strUnits + ")");
     if (!(options.dCandidateShare >= 0.0 && options.dCandidateShare <= 1.0) || !(options.dCandidateDistance > 0.0) ||
-        !(options.limits.dMaxEdgeTurn > 0.0) || !(options.limits.dMaxEdgeShift > 0.0) || options.uiRounds == 0)
+        !(options.dMaxEdgeTurn > 0.0) || !(options.dMaxEdgeShift > 0.0) || options.uiRounds == 0)
         throw std::invalid_argument("alignment options out of range: candidate share in [0, 1], "
                                     "candidate distance, edge limits and rounds above 0");
 
@@ -262,6 +262,13 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
     // The last registration of each pair so far, with the start it ran from (mm).
     std::map<std::pair<size_t, size_t>, std::pair<SEdgeResult, CbMatrix4Rd>> registered;
     std::vector<char> aligned(scans.size(), 0); // by an earlier round
+    SPoseGraphOptions limits;
+    limits.uiAnchor = options.uiAnchor;
+    limits.dMaxEdgeTurn = options.dMaxEdgeTurn;
+    double spacing = 0.0;
+    for (const auto& scan : scans)
+        spacing = std::max(spacing, scan->dSpacing);
+    limits.dMaxEdgeShift = options.dMaxEdgeShift * spacing;
     SPoseGraphResult graph;
     std::mutex progress;
     for (uint32_t round = 0; round < options.uiRounds; ++round)
@@ -336,8 +343,6 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
             graphEdges.push_back(g);
             graphPairs.push_back(pair);
         }
-        SPoseGraphOptions limits = options.limits;
-        limits.uiAnchor = options.uiAnchor;
         graph = OptimisePoses(nodes, graphEdges, limits);
         for (auto& [pair, known] : registered)
             known.first.bUsed = false;

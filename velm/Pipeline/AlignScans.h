@@ -81,7 +81,11 @@ struct SAlignOptions
     // with a scan not aligned whose start has changed (these also try start hypotheses); without
     // anything new, no further round runs.
     uint32_t uiRounds = 2;
-    SPoseGraphOptions limits; // uiAnchor is taken from above
+    // An edge the optimised poses leave further from its registration than dMaxEdgeTurn degrees or
+    // dMaxEdgeShift spacings (the largest spacing of the set) of FLOAT's middle disagrees with the rest
+    // and is removed (see SPoseGraphOptions).
+    double dMaxEdgeTurn = 1.0;
+    double dMaxEdgeShift = 4.0;
     // Pair jobs run on the pool, a pair a thread (null: the calling thread).
     std::shared_ptr<CThreadPool> spThreads;
     // Called after each registration with a line "round R, pair I of N: FLOAT onto FIX: STATE,
