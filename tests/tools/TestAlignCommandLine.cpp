@@ -46,7 +46,9 @@ std::string Line(const std::string& file, const CbMatrix4Rd& pose)
 
 CbMatrix4Rd PublishedPose(const std::string& name)
 {
-    for (const auto* line : Pipeline::ReadScanSet(RealScans::kData + "bun.conf").Scans())
+    // The set must outlive the loop: Scans() points into it.
+    const Pipeline::SScanSet published = Pipeline::ReadScanSet(RealScans::kData + "bun.conf");
+    for (const auto* line : published.Scans())
         if (line->strFile == name + ".ply")
             return Pipeline::PoseOfLine(*line, 1000.0);
     throw std::runtime_error("no " + name);
