@@ -1,6 +1,8 @@
 #pragma once
 
 // Every public header of the library.
+#include "velm/Base/Features/Fpfh.h"
+#include "velm/Base/Features/VoxelSubsample.h"
 #include "velm/Base/Interfaces/CCovarianceEllipsoid.h"
 #include "velm/Base/Interfaces/CSurfelCollectionMask.h"
 #include "velm/Base/Interfaces/ISurfelCollection.h"
@@ -38,6 +40,7 @@
 #include "velm/IO/SPointCloud.h"
 #include "velm/Pipeline/AlignScans.h"
 #include "velm/Pipeline/CRecord.h"
+#include "velm/Pipeline/GlobalStart.h"
 #include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/PoseGraph.h"
 #include "velm/Pipeline/RegisterPair.h"

@@ -248,6 +248,8 @@ py::dict Register(const CCloud& fix, const CCloud& flt, std::optional<DoubleArra
 {
     const Pipeline::SScanOptions scanOptions = ScanOptions(units, viewDir, viewpoint, normalNeighbours, estimateNormals);
     Pipeline::SRegisterOptions options;
+    // Without a start the tool searches for one; so do the bindings.
+    options.eStart = init ? Pipeline::EStartMethod::Given : Pipeline::EStartMethod::Global;
     if (init)
     {
         if (init->ndim() != 2 || init->shape(0) != 4 || init->shape(1) != 4)

@@ -98,6 +98,7 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
                                               "rmse_mm",
                                               "transformation",
                                               "start_transformation",
+                                              "start",
                                               "iterations",
                                               "pairs",
                                               "sum_of_weights",

@@ -5,7 +5,9 @@
 #include "../Pipeline/RealScans.h"
 
 #include "velm/IO/CPlyReader.h"
+#include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SRegistrationConfig.h"
+#include "velm/Pipeline/SScan.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -210,4 +212,48 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     const int bad = std::system(VELM_REGISTER_TOOL " /nonexistent.ply /nonexistent.ply 2> /dev/null");
     EXPECT_TRUE(WIFEXITED(bad) && WEXITSTATUS(bad) == 1) << bad;
 #endif
+}
+
+TEST(RegisterCommandLine, WithoutAStartTheToolSearchesForOneAndSaysWhichItTook)
+{
+    // The bundled scans lie 45 degrees apart in their files: no turned start reaches that from the
+    // identity in one pass, the search does.
+    const fs::path dir = fs::temp_directory_path() / ("velm_search_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string fix = RealScans::kData + "bun045.ply", flt = RealScans::kData + "bun000.ply";
+    const std::string result = (dir / "result.json").string();
+    std::string out, err;
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "-v"}, out, err), VelmTool::kExitSuccess)
+        << out << err;
+    EXPECT_EQ(err.rfind("search: voxel ", 0), 0u) << err;
+    const nlohmann::json j = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(j["start"]["method"], "global");
+    EXPECT_GE(j["start"]["rank"].get<int>(), 1);
+    EXPECT_LE(j["start"]["rank"].get<int>(), j["start"]["hypotheses"].get<int>());
+    EXPECT_GT(j["start"]["inliers"].get<int>(), 0);
+    double rows[16];
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            rows[4 * r + c] = j["transformation"][r][c].get<double>() * (c == 3 && r < 3 ? 1000.0 : 1.0);
+    const auto scan = Pipeline::LoadScan(flt, [] {
+        Pipeline::SScanOptions metres;
+        metres.strUnits = "m";
+        return metres;
+    }());
+    const auto [degrees, mm] = RealScans::Error(RealScans::Published("bun.conf", "bun045", "bun000"),
+                                                Pipeline::RigidFromUsualRows(rows, "result"), RealScans::Centroid(*scan));
+    EXPECT_LT(degrees, 0.2);
+    EXPECT_LT(mm, 0.5);
+
+    // "identity" starts where FLOAT lies, as the tool did before it searched; "auto" is the default.
+    ASSERT_NE(RunTool({fix, flt, "--units", "m", "--output", result, "--init", "identity"}, out, err),
+              VelmTool::kExitBadInput) << err;
+    const nlohmann::json identity = nlohmann::json::parse(std::ifstream(result));
+    EXPECT_EQ(identity["start"]["method"], "identity");
+    EXPECT_TRUE(identity["start"]["inliers"].is_null());
+    EXPECT_EQ(identity["start"]["hypotheses"], 1);
+    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "--init", "auto"}, out, err),
+              VelmTool::kExitSuccess);
+    EXPECT_EQ(nlohmann::json::parse(std::ifstream(result))["transformation"], j["transformation"]);
+    fs::remove_all(dir);
 }

@@ -44,13 +44,23 @@ CbVector3f ParseVector(const std::string& text, const std::string& what)
     return CbVector3f(static_cast<float>(v[0]), static_cast<float>(v[1]), static_cast<float>(v[2]));
 }
 
-// The start: inline numbers or the name of a file holding them; the identity when not given.
-CbMatrix4Rd ReadStart(const std::string& init)
+// The start: searched for when not given or "auto", the identity for "identity", else inline numbers
+// or the name of a file holding them (the two words win over files of that name).
+void ReadStart(const std::string& init, Pipeline::SRegisterOptions& options)
 {
-    if (init.empty())
-        return CbMatrix4Rd::Identity();
+    if (init.empty() || init == "auto")
+    {
+        options.eStart = Pipeline::EStartMethod::Global;
+        return;
+    }
+    if (init == "identity")
+    {
+        options.eStart = Pipeline::EStartMethod::Identity;
+        return;
+    }
     std::error_code ec;
-    return ParseTransformation(std::filesystem::is_regular_file(init, ec) ? IO::ReadWholeFile(init) : init);
+    options.eStart = Pipeline::EStartMethod::Given;
+    options.mStart = ParseTransformation(std::filesystem::is_regular_file(init, ec) ? IO::ReadWholeFile(init) : init);
 }
 
 Pipeline::CRecord ReadConfigFile(const std::string& file)
@@ -128,7 +138,7 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
 {
     // The start and the configuration first: a mistake there should not cost the loading of two scans.
     Pipeline::SRegisterOptions options;
-    options.mStart = ReadStart(a.init);
+    ReadStart(a.init, options);
     const Pipeline::CRecord overrides = ReadConfigFile(a.config);
     const Pipeline::SScanOptions scanOptions = ScanOptions(a);
     options.spThreads = std::make_shared<CThreadPool>(a.threads ? a.threads : CThreadPool::HardwareThreads());
@@ -216,7 +226,8 @@ int RunRegister(int argc, const char* const* argv, std::ostream& out, std::ostre
     app.add_option("FLOAT", a.flt, "floating scan (PLY or XYZ), moved onto FIX");
     app.add_option("--init", a.init,
                    "start transformation mapping FLOAT onto FIX: 16 numbers row by row (translation in the last "
-                   "column, in file units), inline or the name of a file holding them; default identity");
+                   "column, in file units), inline or the name of a file holding them; \"identity\" starts where "
+                   "FLOAT lies; \"auto\" (the default) searches the scans' shapes for a start");
     app.add_option("--config", a.config, "JSON file whose keys (those --print-config shows) override the defaults");
     app.add_flag("--print-config", a.printConfig,
                  "print the effective configuration as JSON (usable with --config) and exit; needs only FIX");

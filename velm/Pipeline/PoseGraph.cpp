@@ -2,6 +2,8 @@
 
 #include "velm/DataLayer/Algorithms/Math/CCholmodSolver.h"
 
+#include "velm/Pipeline/detail/EigenPose.h"
+
 #include <Eigen/Geometry>
 
 #include <algorithm>
@@ -19,29 +21,8 @@ using Vector6 = Eigen::Matrix<double, 6, 1>;
 using Matrix6 = Eigen::Matrix<double, 6, 6>;
 constexpr double kPi = 3.14159265358979323846;
 
-Pose ToPose(const CbMatrix4Rd& m)
-{
-    Pose a = Pose::Identity();
-    for (int r = 0; r < 3; ++r)
-    {
-        for (int c = 0; c < 3; ++c)
-            a.linear()(r, c) = m.e[4 * c + r];
-        a.translation()(r) = m.e[12 + r];
-    }
-    return a;
-}
-
-CbMatrix4Rd ToMatrix(const Pose& a)
-{
-    CbMatrix4Rd m;
-    for (int r = 0; r < 3; ++r)
-    {
-        for (int c = 0; c < 3; ++c)
-            m.e[4 * c + r] = a.linear()(r, c);
-        m.e[12 + r] = a.translation()(r);
-    }
-    return m;
-}
+using detail::ToMatrix;
+using detail::ToPose;
 
 Eigen::Vector3d ToVector(const CbVector3d& v)
 {

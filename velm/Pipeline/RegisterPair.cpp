@@ -1,5 +1,7 @@
 #include "velm/Pipeline/RegisterPair.h"
 
+#include "velm/Pipeline/GlobalStart.h"
+
 #include "velm/Base/SurfelData/CKdTree3D.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 #include "velm/Frame/CString.h"
@@ -70,6 +72,9 @@ public:
           m_threads(options.spThreads), m_result(result)
     {
     }
+
+    // The start the engine reports and the turned starts go about (mm).
+    void SetStart(const CbMatrix4Rd& startMm) { m_startMm = startMm; }
 
     SAttempt Coarse(uint32_t hypothesis, const CbMatrix4Rd& start)
     {
@@ -231,7 +236,7 @@ private:
     const SScan& m_fix;
     const SScan& m_flt;
     const SRegistrationConfig& m_config;
-    const CbMatrix4Rd m_startMm;
+    CbMatrix4Rd m_startMm;
     const std::function<void(const std::string&)>& m_progress;
     const std::shared_ptr<CThreadPool> m_threads;
     SPairResult& m_result;
@@ -279,7 +284,82 @@ std::string Verdict(const SAttempt& a)
                 " apply, at least 2 must (" + missing + ")";
     return text;
 }
+// Refines the starts a search proposes in rank order until one is verified; the best ranked one's
+// result when none is. Starts whose coarse stage ends where an earlier one's did are not refined again.
+SAttempt RegisterFoundStarts(CRegistration& registration, const SScan& fix, const SScan& flt,
+                             const SRegisterOptions& options, SPairResult& result)
+{
+    const SGlobalSearch search = SearchStarts(fix, flt, options.spThreads.get());
+    if (options.fnProgress)
+    {
+        char line[256];
+        std::snprintf(line, sizeof line, "search: voxel %.6g mm, features %zu and %zu, correspondences %zu, %zu starts",
+                      search.dVoxel, search.uiFixFeatures, search.uiFloatFeatures, search.uiCorrespondences,
+                      search.vecHypotheses.size());
+        options.fnProgress(line);
+    }
+    SStartReport& report = result.start;
+    report.uiHypotheses = static_cast<uint32_t>(search.vecHypotheses.size());
+    report.dVoxel = search.dVoxel;
+    report.uiCorrespondences = search.uiCorrespondences;
+    report.dSeconds = search.dSeconds;
+    std::optional<SAttempt> first;
+    std::vector<CbMatrix4Rd> refined;
+    result.uiHypotheses = 0;
+    for (uint32_t rank = 1; rank <= search.vecHypotheses.size(); ++rank)
+    {
+        const SStartHypothesis& h = search.vecHypotheses[rank - 1];
+        registration.SetStart(h.mTransformation);
+        SAttempt attempt = registration.Coarse(rank, h.mTransformation);
+        if (std::any_of(refined.begin(), refined.end(),
+                        [&](const CbMatrix4Rd& m) { return registration.SamePlace(m, attempt.mCoarse); }))
+            continue;
+        refined.push_back(attempt.mCoarse);
+        ++result.uiHypotheses;
+        registration.Fine(attempt);
+        if (attempt.bVerified || !first)
+        {
+            report.uiRank = rank;
+            report.inliers = h.uiInliers;
+            if (attempt.bVerified)
+                return attempt;
+            first = std::move(attempt);
+        }
+    }
+    return *first;
+}
 } // namespace
+
+
+const char* StartMethodName(EStartMethod method)
+{
+    switch (method)
+    {
+    case EStartMethod::Identity:
+        return "identity";
+    case EStartMethod::Global:
+        return "global";
+    case EStartMethod::Given:
+        break;
+    }
+    return "given";
+}
+
+CRecord SStartReport::ToRecord() const
+{
+    CRecord r = CRecord::Map();
+    r.Set("method", StartMethodName(eMethod));
+    r.Set("hypotheses", uiHypotheses);
+    r.Set("inliers", inliers ? CRecord(*inliers) : CRecord());
+    r.Set("rank", uiRank);
+    if (eMethod == EStartMethod::Global)
+    {
+        r.Set("voxel_mm", dVoxel);
+        r.Set("correspondences", uiCorrespondences);
+        r.Set("seconds", dSeconds);
+    }
+    return r;
+}
 
 CRecord SStage::ToRecord() const
 {
@@ -335,6 +415,7 @@ CRecord SPairResult::ToRecord() const
     r.Set("rmse_mm", e.GetNrFoundPairs() ? CRecord::Measure(e.GetRMSE()) : CRecord());
     r.Set("transformation", MatrixRecord(mTransformation));
     r.Set("start_transformation", MatrixRecord(mStart));
+    r.Set("start", start.ToRecord());
     r.Set("iterations", GetIterations());
     r.Set("pairs", e.GetNrFoundPairs());
     r.Set("sum_of_weights", CRecord::Measure(e.GetSumOfWeights()));
@@ -399,11 +480,19 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
     result.dSurfelSeconds = fix.dSurfelSeconds + flt.dSurfelSeconds;
 
     const auto t0 = Clock::now();
-    const CbMatrix4Rd startMm = ScaleTranslation(options.mStart, fix.dScale);
+    result.start.eMethod = options.eStart;
+    CbMatrix4Rd startMm = options.eStart == EStartMethod::Given ? ScaleTranslation(options.mStart, fix.dScale)
+                                                                : CbMatrix4Rd::Identity();
     CRegistration registration(fix, flt, result.config, startMm, options, result);
-    SAttempt chosen = registration.Coarse(0, startMm);
-    registration.Fine(chosen);
-    if (!chosen.bVerified && result.config.uiStartHypotheses > 0)
+    SAttempt chosen;
+    if (options.eStart == EStartMethod::Global)
+        chosen = RegisterFoundStarts(registration, fix, flt, options, result);
+    else
+    {
+        chosen = registration.Coarse(0, startMm);
+        registration.Fine(chosen);
+    }
+    if (!chosen.bVerified && options.eStart != EStartMethod::Global && result.config.uiStartHypotheses > 0)
     {
         std::vector<SAttempt> candidates;
         uint32_t h = 0;
@@ -437,11 +526,23 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
     // A registration that never moved FLOAT reports the start as given, not as it reads after the
     // round trip through millimetres.
     const CbMatrix4Rd& reached = chosen.spEngine->GetTransformation();
-    result.mTransformation = reached == startMm ? options.mStart : ScaleTranslation(reached, 1.0 / fix.dScale);
+    if (options.eStart == EStartMethod::Global)
+    {
+        startMm = chosen.spEngine->GetICPStartTransformation();
+        result.mStart = ScaleTranslation(startMm, 1.0 / fix.dScale);
+    }
+    else if (options.eStart == EStartMethod::Identity)
+        result.mStart = CbMatrix4Rd::Identity();
+    const CbMatrix4Rd& startAsGiven = result.mStart;
+    result.mTransformation = reached == startMm ? startAsGiven : ScaleTranslation(reached, 1.0 / fix.dScale);
     result.vecChecks = chosen.vecChecks;
     result.bVerified = chosen.bVerified;
     result.uiHypothesis = chosen.uiHypothesis;
     result.strVerdict = Verdict(chosen);
+    if (options.eStart == EStartMethod::Global && !chosen.bVerified)
+        result.strVerdict = "no start the search proposed was verified (" + std::to_string(result.uiHypotheses) +
+                            " of " + std::to_string(result.start.uiHypotheses) + " refined); the best ranked: " +
+                            result.strVerdict;
     return result;
 }
 } // namespace Pipeline

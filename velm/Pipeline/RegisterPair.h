@@ -17,10 +17,21 @@
 
 namespace Pipeline
 {
+// Where a registration starts: the motion given, the identity (FLOAT where it lies), or found by
+// searching the scans' shapes for one (SearchStarts) when nothing is known.
+enum class EStartMethod
+{
+    Given,
+    Identity,
+    Global,
+};
+const char* StartMethodName(EStartMethod method); // "given", "identity", "global"
+
 struct SRegisterOptions
 {
-    // Start: FLOAT onto FIX in the scans' file units, in the library's layout (p maps to p * M,
-    // translation in e12..e14).
+    EStartMethod eStart = EStartMethod::Given;
+    // The given start: FLOAT onto FIX in the scans' file units, in the library's layout (p maps to
+    // p * M, translation in e12..e14). Ignored by the other methods.
     CbMatrix4Rd mStart;
     // The defaults derived from FIX (DefaultConfig) when not given.
     std::optional<SRegistrationConfig> config;
@@ -45,6 +56,21 @@ struct SStage
     CRecord ToRecord() const;
 };
 
+// How the reported result's start came about. A search proposes several ranked starts (the identity
+// among them); each is refined and verified in rank order until one is verified.
+struct SStartReport
+{
+    EStartMethod eMethod = EStartMethod::Given;
+    uint32_t uiHypotheses = 1;   // starts proposed
+    std::optional<uint32_t> inliers; // the reported start's support among the correspondences (search only)
+    uint32_t uiRank = 1;         // the reported start's rank among those proposed, 1 the best supported
+    double dVoxel = 0.0;         // the search's feature spacing (mm); 0 without a search
+    size_t uiCorrespondences = 0;
+    double dSeconds = 0.0;       // the search, without the registrations of its starts
+
+    CRecord ToRecord() const;
+};
+
 // Everything one registration of two scans found: the engine's result of the fine stage (its state
 // and failure cause are reported as they are), the stages run, the independent verification, and the
 // measures and timings behind them.
@@ -53,7 +79,8 @@ struct SPairResult
     // The fine stage's result; its transformation is the whole motion in millimetres, start included.
     std::shared_ptr<const DataLayer::VelmTorCorrICPRegistrationResult> spEngine;
     CbMatrix4Rd mTransformation; // FLOAT onto FIX, file units
-    CbMatrix4Rd mStart;          // as given, file units
+    CbMatrix4Rd mStart;          // where the reported result started (file units): as given, or the start found
+    SStartReport start;
     std::vector<SStage> vecStages;
     std::vector<SCheck> vecChecks;
     bool bVerified = false;    // the engine's state is Success and the verification passed
@@ -76,11 +103,13 @@ struct SPairResult
     CRecord ToRecord() const;
 };
 
-// Registers FLOAT onto FIX from a start: a coarse stage with wide, fixed correspondence distances,
-// the engine's adaptive fine stage from its result, and the verification of what it reached. When
-// that is not verified, start hypotheses turned about FLOAT's middle go through the coarse stage; the
-// best ranked are refined and verified in turn, and the first verified one is reported (else the
-// result from the given start). Deterministic: the same input gives the same output.
+// Registers FLOAT onto FIX from a start (given, the identity, or each start a search proposes): a
+// coarse stage with wide, fixed correspondence distances, the engine's adaptive fine stage from its
+// result, and the verification of what it reached. When a given or identity start is not verified,
+// starts turned about FLOAT's middle go through the coarse stage; the best ranked are refined and
+// verified in turn, and the first verified one is reported (else the result from the start itself).
+// Starts a search found are not turned: they are refined in rank order until one is verified, else
+// the best ranked one is reported. Deterministic: the same input gives the same output.
 // Throws std::invalid_argument for scans in different units or a configuration out of range.
 SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOptions& options);
 

@@ -1,0 +1,128 @@
+// Registration without a start: the robust estimate under heavy outliers, a search that finds a far
+// turned overlap on synthetic scans, and a surface that does not belong to the scan ending not verified.
+#include "SyntheticScans.h"
+
+#include "velm/Pipeline/GlobalStart.h"
+#include "velm/Pipeline/RegisterPair.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+namespace
+{
+CbVector3f Moved(const CbMatrix4Rd& m, const CbVector3f& p)
+{
+    return CbVector3f(m.TransformPoint(CbVector3d(p)));
+}
+
+CbVector3f Turned(const CbMatrix4Rd& m, const CbVector3f& n)
+{
+    return CbVector3f(Pipeline::RotateDirection(m, CbVector3d(n)));
+}
+
+double ShiftAt(const CbMatrix4Rd& a, const CbMatrix4Rd& b, const CbVector3d& p)
+{
+    return (a.TransformPoint(p) - b.TransformPoint(p)).Length();
+}
+} // namespace
+
+TEST(GlobalStart, RobustEstimateFindsTheMotionAmongNinetyPercentOutliers)
+{
+    // 400 points in a 100 mm box with random normals; FLOAT holds them moved by the inverse of truth,
+    // so truth takes FLOAT back onto FIX. One correspondence in ten is right (with noise); the others
+    // pair unrelated points.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> box(-50.0, 50.0);
+    std::normal_distribution<double> gauss(0.0, 1.0);
+    const CbMatrix4Rd truth = SyntheticScans::Motion(CbVector3d(1, -2, 0.5), 130.0, CbVector3d(40, -25, 70));
+    const CbMatrix4Rd back = SyntheticScans::Inverse(truth);
+    std::vector<CbVector3f> fix, fixNormals, flt, fltNormals;
+    for (int i = 0; i < 400; ++i)
+    {
+        fix.emplace_back(box(random), box(random), box(random));
+        CbVector3d n(gauss(random), gauss(random), gauss(random));
+        fixNormals.emplace_back(n * (1.0 / n.Length()));
+        const CbVector3f jitter(0.2f * static_cast<float>(gauss(random)), 0.2f * static_cast<float>(gauss(random)),
+                                0.2f * static_cast<float>(gauss(random)));
+        flt.push_back(Moved(back, fix.back() + jitter));
+        fltNormals.push_back(Turned(back, fixNormals.back()));
+    }
+    std::vector<Pipeline::SCorrespondence> correspondences;
+    std::uniform_int_distribution<uint32_t> any(0, 399);
+    for (uint32_t i = 0; i < 400; ++i)
+        correspondences.push_back({i, i % 10 == 0 ? i : any(random)});
+    Pipeline::SRobustOptions options;
+    options.dInlierDistance = 1.5;
+    options.dMinEdge = 10.0;
+    options.dDistinctShift = 10.0;
+
+    const auto hypotheses = Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, correspondences, options);
+    ASSERT_FALSE(hypotheses.empty());
+    const Pipeline::SStartHypothesis& best = hypotheses.front();
+    EXPECT_LT(Pipeline::AngleBetween(best.mTransformation, truth), 0.5);
+    EXPECT_LT(ShiftAt(best.mTransformation, truth, CbVector3d()), 0.5);
+    EXPECT_GE(best.uiInliers, 38u); // the 40 right ones, give or take the noise at the limit
+    EXPECT_LE(best.uiInliers, 45u); // and hardly a chance hit
+    for (size_t i = 1; i < hypotheses.size(); ++i)
+        EXPECT_LE(hypotheses[i].uiInliers, hypotheses[i - 1].uiInliers);
+
+    // The same input, the same answer; and inputs that cannot be right are refused.
+    const auto again = Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, correspondences, options);
+    ASSERT_EQ(again.size(), hypotheses.size());
+    EXPECT_TRUE(again.front().mTransformation == best.mTransformation);
+    EXPECT_TRUE(Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, {{0, 0}, {1, 1}}, options).empty());
+    EXPECT_THROW(Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, {{400, 0}}, options),
+                 std::invalid_argument);
+    EXPECT_THROW(Pipeline::EstimateRigidHypotheses(fix, {}, flt, fltNormals, correspondences, options),
+                 std::invalid_argument);
+    options.dInlierDistance = 0.0;
+    EXPECT_THROW(Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, correspondences, options),
+                 std::invalid_argument);
+}
+
+TEST(GlobalStart, SearchFindsAFarTurnedOverlapAndRejectsAnUnrelatedSurface)
+{
+    Pipeline::SScanOptions options;
+    SyntheticScans::SWindow a;
+    a.x0 = -60.0, a.y0 = -40.0, a.cols = 120, a.rows = 110, a.spacing = 1.0, a.noise = 0.03, a.seed = 3;
+    SyntheticScans::SWindow b = a;
+    b.x0 = -10.0, b.y0 = -20.0, b.seed = 4;
+    // FLOAT's scanner stands turned by 150 degrees and tilted against FIX's: far from any start.
+    const CbMatrix4Rd toOwn = SyntheticScans::Motion(CbVector3d(0.3, 0.2, 1.0), 150.0, CbVector3d(30, -60, 20));
+    const auto fix = Pipeline::PrepareScan(SyntheticScans::Scan(a), options, "fix");
+    const auto flt = Pipeline::PrepareScan(SyntheticScans::Scan(b, toOwn), options, "float");
+    Pipeline::SRegisterOptions search;
+    search.eStart = Pipeline::EStartMethod::Global;
+    const Pipeline::SPairResult found = Pipeline::RegisterPair(*fix, *flt, search);
+    ASSERT_TRUE(found.bVerified) << found.strVerdict;
+    const CbMatrix4Rd truth = SyntheticScans::Inverse(toOwn);
+    EXPECT_LT(Pipeline::AngleBetween(found.mTransformation, truth), 0.1);
+    EXPECT_LT(ShiftAt(found.mTransformation, truth, CbVector3d(30, -60, 20)), 0.2);
+    EXPECT_EQ(found.start.eMethod, Pipeline::EStartMethod::Global);
+    EXPECT_GE(found.start.uiRank, 1u);
+    EXPECT_LE(found.start.uiRank, found.start.uiHypotheses);
+    ASSERT_TRUE(found.start.inliers.has_value());
+    EXPECT_GE(*found.start.inliers, 3u);
+    EXPECT_EQ(found.ToRecord()["start"]["method"].AsText(), "global");
+
+    // The search is part of the result: run again, the same transformation bit for bit.
+    EXPECT_TRUE(Pipeline::RegisterPair(*fix, *flt, search).mTransformation == found.mTransformation);
+
+    // A ball does not belong to the sheet anywhere: whatever start is proposed, nothing is verified.
+    IO::SPointCloud ball;
+    for (int i = 0; i < 90; ++i)
+        for (int j = 0; j < 180; ++j)
+        {
+            const double theta = (i + 0.5) * 3.14159265358979 / 180.0, phi = j * 3.14159265358979 / 90.0;
+            const CbVector3d n(std::sin(theta) * std::cos(phi), std::sin(theta) * std::sin(phi), std::cos(theta));
+            ball.vecPositions.emplace_back(n * 40.0);
+            ball.vecNormals.emplace_back(n);
+        }
+    const auto unrelated = Pipeline::PrepareScan(ball, options, "ball");
+    const Pipeline::SPairResult none = Pipeline::RegisterPair(*fix, *unrelated, search);
+    EXPECT_FALSE(none.bVerified);
+    EXPECT_EQ(none.strVerdict.rfind("no start the search proposed was verified", 0), 0u) << none.strVerdict;
+    EXPECT_EQ(none.start.uiRank, 1u);
+}
