@@ -49,8 +49,13 @@ def run_tool(tmp_path, *args):
 @pytest.mark.skipif(not TOOL, reason="needs VELM_REGISTER_TOOL, the built velm-register")
 def test_the_same_result_as_the_tool(bunny, tmp_path):
     fix, floating = bunny
+    # Without a start both search for one, and land in the same place.
+    searched = run_tool(tmp_path)[1]
+    found = velm.register(fix, floating, threads=2)
+    assert found.success and found.to_dict()["start"] == {**searched["start"], "seconds": found.to_dict()["start"]["seconds"]}
+    np.testing.assert_allclose(found.transformation, np.array(searched["transformation"]), rtol=0, atol=1e-9)
     # A start 8 degrees and 6 mm off where the tool lands without one.
-    start = turned(8.0, (0.3, 1.0, 0.2), (0.004, -0.002, 0.004)) @ np.array(run_tool(tmp_path)[1]["transformation"])
+    start = turned(8.0, (0.3, 1.0, 0.2), (0.004, -0.002, 0.004)) @ np.array(searched["transformation"])
     code, tool = run_tool(tmp_path, "--init", " ".join("%.17g" % v for v in start.flatten()))
     result = velm.register(fix, floating, init=start, threads=2)
     assert code == (0 if result.success else 2)
