@@ -65,7 +65,7 @@ import time
 
 import numpy as np
 
-from verdict import quat_rotation, read_conf, read_points, rotation_about, unit_vector
+from verdict import read_bmesh, read_conf, read_points, rotation_about, unit_vector
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "data")
@@ -133,20 +133,6 @@ def conf_line(path, pose):
     # The conf stores the inverse rotation: a point p lies at transpose(R(q)) p + t.
     q = quaternion(pose[:3, :3].T)
     return "bmesh %s %s\n" % (path, " ".join("%.9g" % v for v in list(pose[:3, 3]) + list(q)))
-
-
-def read_bmesh(path):
-    """The bmesh lines of a conf file in order: (FILE as written, pose in metres)."""
-    out = []
-    with open(path) as f:
-        for line in f:
-            w = line.split()
-            if len(w) == 9 and w[0] == "bmesh":
-                m = np.eye(4)
-                m[:3, :3] = quat_rotation(*map(float, w[5:9])).T
-                m[:3, 3] = list(map(float, w[2:5]))
-                out.append((w[1], m))
-    return out
 
 
 def pose_error(published, final, centroid):

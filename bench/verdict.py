@@ -77,9 +77,10 @@ def quat_rotation(qx, qy, qz, qw):
                      [2 * (qx * qz - qy * qw), 2 * (qy * qz + qx * qw), 1 - 2 * (qx * qx + qy * qy)]])
 
 
-def read_conf(path):
-    """Scan name -> pose (4x4, metres): a point p of the scan lies at transpose(R(q)) p + t."""
-    poses = {}
+def read_bmesh(path):
+    """The bmesh lines of a conf file in order: (FILE as written, pose 4x4 in metres); a point p of the
+    scan lies at transpose(R(q)) p + t."""
+    out = []
     with open(path) as f:
         for line in f:
             w = line.split()
@@ -87,8 +88,13 @@ def read_conf(path):
                 m = np.eye(4)
                 m[:3, :3] = quat_rotation(*map(float, w[5:9])).T
                 m[:3, 3] = list(map(float, w[2:5]))
-                poses[w[1].rsplit(".", 1)[0]] = m
-    return poses
+                out.append((w[1], m))
+    return out
+
+
+def read_conf(path):
+    """Scan name (FILE without its extension) -> pose (4x4, metres)."""
+    return {name.rsplit(".", 1)[0]: pose for name, pose in read_bmesh(path)}
 
 
 def read_points(path):
