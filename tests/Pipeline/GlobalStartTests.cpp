@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <memory>
 #include <random>
 
 namespace
@@ -107,8 +108,10 @@ TEST(GlobalStart, SearchFindsAFarTurnedOverlapAndRejectsAnUnrelatedSurface)
     EXPECT_GE(*found.start.inliers, 3u);
     EXPECT_EQ(found.ToRecord()["start"]["method"].AsText(), "global");
 
-    // The search is part of the result: run again, the same transformation bit for bit.
+    // The search is part of the result: run again, on three threads, the same transformation bit for bit.
+    search.spThreads = std::make_shared<CThreadPool>(3);
     EXPECT_TRUE(Pipeline::RegisterPair(*fix, *flt, search).mTransformation == found.mTransformation);
+    search.spThreads.reset();
 
     // A ball does not belong to the sheet anywhere: whatever start is proposed, nothing is verified.
     IO::SPointCloud ball;
