@@ -1,4 +1,5 @@
 // The pose optimisation of a scan set on synthetic graphs whose true poses are known.
+#include "velm/Pipeline/AlignScans.h"
 #include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/PoseGraph.h"
 
@@ -186,4 +187,21 @@ TEST(PoseGraph, AScanWithoutAPathToTheAnchorKeepsItsStart)
                  std::invalid_argument);
     options.uiAnchor = 5;
     EXPECT_THROW(Pipeline::OptimisePoses(set.nodes, edges, options), std::invalid_argument);
+}
+
+TEST(AlignScans, TheFirstRoundJoinsGroupsThatEachScansBestPartnersLeaveApart)
+{
+    // Two runs of a turntable, 0-1-2 and 3-4-5, each scan's two best partners within its own run; the
+    // weaker pairs 2-3 and 1-4 join the runs, and 2-3 is the better of them.
+    const std::vector<Pipeline::SCandidatePair> candidates = {{0, 1, 0.9}, {1, 2, 0.8}, {0, 2, 0.7}, {2, 3, 0.3},
+                                                              {3, 4, 0.9}, {4, 5, 0.8}, {3, 5, 0.7}, {1, 4, 0.25}};
+    const auto chosen = Pipeline::ChooseFirstPairs(6, candidates, 2);
+    std::vector<std::pair<size_t, size_t>> pairs;
+    for (const auto& c : chosen)
+        pairs.emplace_back(c.uiFix, c.uiFloat);
+    EXPECT_EQ(pairs, (std::vector<std::pair<size_t, size_t>>{{0, 1}, {1, 2}, {0, 2}, {2, 3}, {3, 4}, {4, 5}, {3, 5}}));
+    // One partner each: 0-1, 3-4, 1-2 and 4-5, then 2-3 joins the runs.
+    EXPECT_EQ(Pipeline::ChooseFirstPairs(6, candidates, 1).size(), 5u);
+    EXPECT_EQ(Pipeline::ChooseFirstPairs(6, candidates, 0).size(), candidates.size());
+    EXPECT_THROW(Pipeline::ChooseFirstPairs(3, candidates, 2), std::invalid_argument);
 }

@@ -5,6 +5,7 @@
 #include "velm/Pipeline/SRegistrationConfig.h"
 
 #include <algorithm>
+#include <numeric>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -70,20 +71,12 @@ std::vector<std::pair<size_t, size_t>> Candidates(const std::vector<std::shared_
         o.spThreads->ParallelFor(all.size(), 4, test);
     else
         test(0, all.size(), 0);
-    std::vector<char> best(all.size(), partners == 0);
-    for (size_t s = 0; s < scans.size() && partners > 0; ++s)
-    {
-        std::vector<size_t> mine;
-        for (size_t k = 0; k < all.size(); ++k)
-            if (keep[k] && (all[k].first == s || all[k].second == s))
-                mine.push_back(k);
-        std::stable_sort(mine.begin(), mine.end(), [&](size_t a, size_t b) { return shares[a] > shares[b]; });
-        for (size_t m = 0; m < mine.size() && m < partners; ++m)
-            best[mine[m]] = 1;
-    }
+    std::vector<SCandidatePair> candidates;
     for (size_t k = 0; k < all.size(); ++k)
-        if (keep[k] && best[k])
-            chosen.push_back(all[k]);
+        if (keep[k])
+            candidates.push_back({all[k].first, all[k].second, shares[k]});
+    for (const SCandidatePair& c : ChooseFirstPairs(scans.size(), candidates, partners))
+        chosen.emplace_back(c.uiFix, c.uiFloat);
     return chosen;
 }
 
@@ -94,6 +87,56 @@ bool SameStart(const CbMatrix4Rd& a, const CbMatrix4Rd& b)
            (CbVector3d(a.e[12], a.e[13], a.e[14]) - CbVector3d(b.e[12], b.e[13], b.e[14])).Length() < 1e-6;
 }
 } // namespace
+
+std::vector<SCandidatePair> ChooseFirstPairs(size_t scans, const std::vector<SCandidatePair>& candidates,
+                                             uint32_t partners)
+{
+    if (partners == 0)
+        return candidates;
+    for (const SCandidatePair& c : candidates)
+        if (c.uiFix >= scans || c.uiFloat >= scans)
+            throw std::invalid_argument("a candidate pair names a scan that does not exist");
+    std::vector<size_t> byShare(candidates.size());
+    std::iota(byShare.begin(), byShare.end(), size_t{0});
+    std::stable_sort(byShare.begin(), byShare.end(),
+                     [&](size_t a, size_t b) { return candidates[a].dShare > candidates[b].dShare; });
+    std::vector<char> chosen(candidates.size(), 0);
+    std::vector<uint32_t> seen(scans, 0); // a scan's pairs met so far, largest share first
+    for (size_t k : byShare)
+    {
+        const SCandidatePair& c = candidates[k];
+        chosen[k] = seen[c.uiFix] < partners || seen[c.uiFloat] < partners;
+        ++seen[c.uiFix];
+        ++seen[c.uiFloat];
+    }
+    // Each scan's best partners alone can leave a stretch of scans joined only among themselves
+    // (views of one side whose best partners are each other): the best pair between two groups joins
+    // them, as a spanning tree by share would.
+    std::vector<size_t> group(scans);
+    std::iota(group.begin(), group.end(), size_t{0});
+    const auto root = [&](size_t s) {
+        while (group[s] != s)
+            s = group[s] = group[group[s]];
+        return s;
+    };
+    for (size_t k = 0; k < candidates.size(); ++k)
+        if (chosen[k])
+            group[root(candidates[k].uiFix)] = root(candidates[k].uiFloat);
+    for (size_t k : byShare)
+    {
+        const size_t a = root(candidates[k].uiFix), b = root(candidates[k].uiFloat);
+        if (a != b)
+        {
+            chosen[k] = 1;
+            group[a] = b;
+        }
+    }
+    std::vector<SCandidatePair> out;
+    for (size_t k = 0; k < candidates.size(); ++k)
+        if (chosen[k])
+            out.push_back(candidates[k]);
+    return out;
+}
 
 double OverlapShare(const SScan& fix, const SScan& flt, const CbMatrix4Rd& fltOntoFix, double distance, double degrees,
                     uint32_t samples)

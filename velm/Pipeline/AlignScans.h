@@ -60,6 +60,20 @@ SEdgeResult RegisterEdge(const SScan& fix, const SScan& flt, size_t fixIndex, si
 double OverlapShare(const SScan& fix, const SScan& flt, const CbMatrix4Rd& fltOntoFix, double distance, double degrees,
                     uint32_t samples);
 
+// A pair of scans (FIX the earlier) and the share of FLOAT near FIX at the current poses.
+struct SCandidatePair
+{
+    size_t uiFix = 0, uiFloat = 0;
+    double dShare = 0.0;
+};
+
+// The pairs a first round registers among candidates that all passed the share limit: each scan's
+// `partners` largest shares, and then, largest share first, every further pair that joins two groups
+// of scans the pairs chosen so far leave apart, so that the round joins all that the candidates join.
+// Returned in the order given; partners 0 chooses all.
+std::vector<SCandidatePair> ChooseFirstPairs(size_t scans, const std::vector<SCandidatePair>& candidates,
+                                             uint32_t partners);
+
 struct SAlignOptions
 {
     size_t uiAnchor = 0; // the scan whose pose stays as given
@@ -72,9 +86,10 @@ struct SAlignOptions
     double dCandidateDistance = 3.0;
     double dCandidateNormalAngle = 45.0; // degrees
     uint32_t uiCandidateSamples = 1000;
-    // The first round registers, of the candidates, only the pairs that are among the uiFirstPartners
-    // of largest share of one of their scans (0: all): enough to place every scan and close loops;
-    // once the poses are right, the next round adds every other pair that overlaps.
+    // The first round registers, of the candidates, the pairs that are among the uiFirstPartners of
+    // largest share of one of their scans (0: all) and those that join groups of scans these leave
+    // apart (ChooseFirstPairs): enough to place every scan and close loops; once the poses are right,
+    // the next round adds every other pair that overlaps.
     uint32_t uiFirstPartners = 2;
     // Rounds of candidates, registrations and pose optimisation, at most. A round after the first
     // starts from the poses found and registers what is new: candidates not registered yet, and pairs
