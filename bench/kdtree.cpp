@@ -118,6 +118,34 @@ void BM_Find6Nearest(benchmark::State& state)
 }
 BENCHMARK(BM_Find6Nearest);
 
+// The 12 nearest of every point of the set, in scan order, as normal estimation asks them.
+void BM_Find12NearestOfEachPoint(benchmark::State& state)
+{
+    SQueryFixture& f = Fixture();
+    std::vector<Base::SKdTreeNeighbour> result;
+    for (auto _ : state)
+        for (const CbVector3f& p : *f.positions)
+        {
+            result.clear();
+            f.tree.FindKNearest(result, p, 12, FLT_MAX);
+            benchmark::DoNotOptimize(result.data());
+        }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.positions->size()));
+}
+BENCHMARK(BM_Find12NearestOfEachPoint)->Unit(benchmark::kMillisecond);
+
+// The same neighbourhoods, the positions of a leaf sharing their candidates.
+void BM_ForEachPositions12Nearest(benchmark::State& state)
+{
+    SQueryFixture& f = Fixture();
+    for (auto _ : state)
+        f.tree.ForEachPositionsKNearest(12, nullptr, [](uint32_t, const Base::SKdTreeNeighbour* n, size_t) {
+            benchmark::DoNotOptimize(n);
+        });
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.positions->size()));
+}
+BENCHMARK(BM_ForEachPositions12Nearest)->Unit(benchmark::kMillisecond);
+
 // Radius in point spacings (0.5): 2 finds about 11 points on average, 4 about 46.
 void BM_FindInRadius(benchmark::State& state)
 {

@@ -163,3 +163,36 @@ TEST(KdTree, ATreeBuiltOnThreadsAnswersAsTheOneBuiltAlone)
         }
     }
 }
+
+// Every position once, with exactly the search's answer: on integer points (exact ties), duplicates,
+// a far cluster that makes the reach guessed from the leaf before far too short or too long, fewer
+// points than k, and on a pool of threads.
+TEST(KdTree, TheNearestOfEveryPositionAreTheSearchesAnswers)
+{
+    std::vector<CbVector3f> cloud = Cloud(1, 1500, 8);
+    for (size_t n = 0; n < 60; ++n)
+        cloud.push_back(cloud[n * 5]);
+    for (int n = 0; n < 40; ++n) // sparse, far away
+        cloud.emplace_back(1000.0f + 37.0f * static_cast<float>(n % 7), -500.0f + 11.0f * static_cast<float>(n), 3.0f);
+    CThreadPool pool(3);
+    for (const auto& points : {Share(cloud), Share({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, 1, 0}})})
+        for (uint32_t k : {1u, 2u, 12u, 40u})
+            for (CThreadPool* threads : {static_cast<CThreadPool*>(nullptr), &pool})
+            {
+                SCOPED_TRACE(testing::Message() << points->size() << " points, k " << k);
+                const CKdTree3D tree(points);
+                std::vector<Answer> found(points->size());
+                std::vector<int> calls(points->size(), 0);
+                tree.ForEachPositionsKNearest(k, threads, [&](uint32_t i, const SKdTreeNeighbour* n, size_t count) {
+                    ++calls[i];
+                    found[i] = AsAnswer(std::vector<SKdTreeNeighbour>(n, n + count));
+                });
+                for (uint32_t i = 0; i < points->size(); ++i)
+                {
+                    std::vector<SKdTreeNeighbour> searched;
+                    tree.FindKNearest(searched, (*points)[i], k, FLT_MAX);
+                    ASSERT_EQ(calls[i], 1) << i;
+                    ASSERT_EQ(found[i], AsAnswer(searched)) << i;
+                }
+            }
+}

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -362,6 +363,180 @@ struct CKdTree3D::SImpl
         return at;
     }
 
+    // Scratch of one thread for ForEachPositionsKNearest.
+    struct SLeafScratch
+    {
+        std::vector<float> xs, ys, zs, distances;
+        std::vector<uint32_t> indices, kept;
+        std::vector<uint64_t> top;
+        std::vector<std::pair<float, uint32_t>> entries;
+        std::vector<SKdTreeNeighbour> neighbours;
+        double reach = 0.0; // the last leaf's guess; 0: none
+    };
+
+    // Past this many candidates a leaf's positions are searched one by one: sharing no longer pays.
+    static constexpr size_t kMaxSharedCandidates = 768;
+    // The next leaf's reach, in the farthest k-th distance of the leaf before.
+    static constexpr double kReachGrowth = 1.15;
+
+    // The points within the box [lo, hi] (bounds in double, inclusive), in leaf order; false when there
+    // are more than kMaxSharedCandidates of them.
+    bool GatherBox(uint32_t at, const double* lo, const double* hi, SLeafScratch& s) const
+    {
+        const SNode& node = nodes[at];
+        if (node.axis == 3)
+        {
+            for (uint32_t i = node.begin; i < node.other; ++i)
+                if (xs[i] >= lo[0] && xs[i] <= hi[0] && ys[i] >= lo[1] && ys[i] <= hi[1] && zs[i] >= lo[2] &&
+                    zs[i] <= hi[2])
+                {
+                    if (s.indices.size() == kMaxSharedCandidates)
+                        return false;
+                    s.xs.push_back(xs[i]);
+                    s.ys.push_back(ys[i]);
+                    s.zs.push_back(zs[i]);
+                    s.indices.push_back(indices[i]);
+                }
+            return true;
+        }
+        // The first child holds coordinates up to divLow along the axis, the second from divHigh on.
+        if (lo[node.axis] <= node.divLow && !GatherBox(at + 1, lo, hi, s))
+            return false;
+        return !(hi[node.axis] >= node.divHigh) || GatherBox(node.other, lo, hi, s);
+    }
+
+    // The k nearest of each point of a leaf, from the points in the leaf's box grown by a reach. A
+    // point's answer among those candidates is its answer among all points when it has k candidates
+    // within the reach; otherwise it is searched alone. The reach only decides how often that
+    // happens, never what is found: it is guessed from the leaf before (neighbouring leaves have like
+    // neighbourhoods), or taken from a search around the leaf's centre.
+    void LeafKNearest(const SNode& leaf, uint32_t k, SLeafScratch& s, const KNearestBody& body) const
+    {
+        const size_t capacity = std::min<size_t>(k, indices.size());
+        s.entries.resize(capacity);
+        const auto searchOne = [&](uint32_t i) {
+            CKNearestSet set(capacity, std::numeric_limits<double>::infinity(), s.entries.data());
+            Search(set, CbVector3f(xs[i], ys[i], zs[i]));
+            Emit(indices[i], set, s, body);
+        };
+        float lo[3] = {FLT_MAX, FLT_MAX, FLT_MAX}, hi[3] = {-FLT_MAX, -FLT_MAX, -FLT_MAX};
+        for (uint32_t i = leaf.begin; i < leaf.other; ++i)
+        {
+            const float c[3] = {xs[i], ys[i], zs[i]};
+            for (int a = 0; a < 3; ++a)
+            {
+                lo[a] = std::min(lo[a], c[a]);
+                hi[a] = std::max(hi[a], c[a]);
+            }
+        }
+        if (!(s.reach > 0.0))
+            s.reach = ReachAround(lo, hi, leaf, capacity, s);
+        const double reach = s.reach;
+        const double boxLo[3] = {lo[0] - reach, lo[1] - reach, lo[2] - reach};
+        const double boxHi[3] = {hi[0] + reach, hi[1] + reach, hi[2] + reach};
+        s.xs.clear();
+        s.ys.clear();
+        s.zs.clear();
+        s.indices.clear();
+        if (capacity < k || !std::isfinite(reach) || !GatherBox(0, boxLo, boxHi, s))
+        {
+            for (uint32_t i = leaf.begin; i < leaf.other; ++i)
+                searchOne(i);
+            s.reach = 0.0;
+            return;
+        }
+        const size_t count = s.indices.size();
+        s.distances.resize(count);
+        s.kept.resize(count);
+        s.top.resize(capacity);
+        // A point outside the grown box lies farther than the reach from every point of the leaf, so
+        // candidates within the reach (a little less, for float rounding) are all a point needs when
+        // it has k of them; with fewer it is searched alone.
+        const float within = static_cast<float>(reach * reach * (1.0 - 1e-5));
+        double farthest = 0.0;
+        bool tooShort = false;
+        for (uint32_t i = leaf.begin; i < leaf.other; ++i)
+        {
+            const float q[3] = {xs[i], ys[i], zs[i]};
+            for (size_t c = 0; c < count; ++c)
+            {
+                const float dx = s.xs[c] - q[0];
+                const float dy = s.ys[c] - q[1];
+                const float dz = s.zs[c] - q[2];
+                s.distances[c] = (dy * dy + dx * dx) + dz * dz;
+            }
+            // Gathered without a branch to mispredict.
+            size_t kept = 0;
+            for (size_t c = 0; c < count; ++c)
+            {
+                s.kept[kept] = static_cast<uint32_t>(c);
+                kept += s.distances[c] <= within ? 1 : 0;
+            }
+            if (kept < capacity)
+            {
+                searchOne(i);
+                tooShort = true;
+                continue;
+            }
+            // A distance is never negative, so its bits order as the distances do: (distance, index)
+            // in one integer, smallest first, the largest dropped by each insertion.
+            uint64_t* top = s.top.data();
+            std::fill(top, top + capacity, ~uint64_t(0));
+            for (size_t w = 0; w < kept; ++w)
+            {
+                const uint32_t c = s.kept[w];
+                uint32_t bits;
+                std::memcpy(&bits, &s.distances[c], sizeof bits);
+                const uint64_t key = (static_cast<uint64_t>(bits) << 32) | s.indices[c];
+                if (key >= top[capacity - 1])
+                    continue;
+                for (size_t j = capacity - 1; j > 0; --j)
+                    top[j] = std::min(top[j], std::max(top[j - 1], key));
+                top[0] = std::min(top[0], key);
+            }
+            float kth;
+            const uint32_t kthBits = static_cast<uint32_t>(top[capacity - 1] >> 32);
+            std::memcpy(&kth, &kthBits, sizeof kth);
+            farthest = std::max(farthest, std::sqrt(static_cast<double>(kth)));
+            s.neighbours.resize(capacity);
+            for (size_t j = 0; j < capacity; ++j)
+            {
+                const uint32_t bits = static_cast<uint32_t>(top[j] >> 32);
+                std::memcpy(&s.neighbours[j].fDistanceSqr, &bits, sizeof bits);
+                s.neighbours[j].uiIndex = static_cast<uint32_t>(top[j]);
+            }
+            body(indices[i], s.neighbours.data(), s.neighbours.size());
+        }
+        s.reach = tooShort ? 0.0 : kReachGrowth * farthest;
+    }
+
+    // A reach that holds every point of the leaf's k nearest: the distance from the centre of its box
+    // to the farthest of its points plus the distance from there to the centre's k-th nearest.
+    double ReachAround(const float* lo, const float* hi, const SNode& leaf, size_t capacity, SLeafScratch& s) const
+    {
+        const float m[3] = {static_cast<float>(0.5 * (static_cast<double>(lo[0]) + hi[0])),
+                            static_cast<float>(0.5 * (static_cast<double>(lo[1]) + hi[1])),
+                            static_cast<float>(0.5 * (static_cast<double>(lo[2]) + hi[2]))};
+        CKNearestSet around(capacity, std::numeric_limits<double>::infinity(), s.entries.data());
+        Search(around, CbVector3f(m[0], m[1], m[2]));
+        double spread = 0.0;
+        for (uint32_t i = leaf.begin; i < leaf.other; ++i)
+        {
+            const double d[3] = {static_cast<double>(xs[i]) - m[0], static_cast<double>(ys[i]) - m[1],
+                                 static_cast<double>(zs[i]) - m[2]};
+            spread = std::max(spread, std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
+        }
+        return around.Count() == 0 ? 0.0 : spread + std::sqrt(AsBound(around[around.Count() - 1].first));
+    }
+
+    static void Emit(uint32_t index, const CKNearestSet& set, SLeafScratch& s, const KNearestBody& body)
+    {
+        s.neighbours.clear();
+        for (size_t j = 0; j < set.Count(); ++j)
+            s.neighbours.push_back(SKdTreeNeighbour{set[j].second, set[j].first});
+        body(index, s.neighbours.data(), s.neighbours.size());
+    }
+
     template <typename TResultSet>
     void Search(TResultSet& set, const CbVector3f& p) const
     {
@@ -496,6 +671,25 @@ void CKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const CbVect
     m_pImpl->Search(set, p);
     for (size_t i = 0; i < set.Count(); ++i)
         result.push_back(SKdTreeNeighbour{set[i].second, set[i].first});
+}
+
+void CKdTree3D::ForEachPositionsKNearest(uint32_t k, CThreadPool* pool, const KNearestBody& body) const
+{
+    if (k == 0 || GetCount() == 0)
+        return;
+    std::vector<uint32_t> leaves;
+    for (uint32_t at = 0; at < m_pImpl->nodes.size(); ++at)
+        if (m_pImpl->nodes[at].axis == 3)
+            leaves.push_back(at);
+    const auto run = [&](size_t begin, size_t end) {
+        SImpl::SLeafScratch scratch;
+        for (size_t l = begin; l < end; ++l)
+            m_pImpl->LeafKNearest(m_pImpl->nodes[leaves[l]], k, scratch, body);
+    };
+    if (!pool)
+        run(0, leaves.size());
+    else
+        pool->ParallelFor(leaves.size(), 256, [&](size_t begin, size_t end, uint32_t) { run(begin, end); });
 }
 
 void CKdTree3D::FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const

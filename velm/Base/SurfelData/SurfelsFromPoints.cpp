@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <functional>
 #include <memory>
 
 namespace Base
@@ -36,26 +35,13 @@ void CheckNormalInput(const std::vector<CbVector3f>& positions, uint32_t k, cons
                                 L"The view direction must be a finite, non-zero vector.");
 }
 
-// Runs body over [0, count) in chunks, on the pool when there is one. Every index is handled alone,
-// so the result does not depend on the pool.
-void ForEachChunk(CThreadPool* pool, size_t count, const std::function<void(size_t, size_t)>& body)
-{
-    constexpr size_t kGrain = 2048;
-    if (!pool)
-    {
-        body(0, count);
-        return;
-    }
-    pool->ParallelFor(count, kGrain, [&](size_t begin, size_t end, uint32_t) { body(begin, end); });
-}
-
 // The distance from a point to its nearest other point, from its nearest neighbours (nearest first):
 // the nearest is the point itself unless another coincides with it; either way the larger of the
 // first two distances is the one.
-double NearestOtherDistance(const std::vector<SKdTreeNeighbour>& neighbours)
+double NearestOtherDistance(const SKdTreeNeighbour* neighbours, size_t count)
 {
     float d2 = 0.0f;
-    for (size_t j = 0; j < neighbours.size() && j < 2; ++j)
+    for (size_t j = 0; j < count && j < 2; ++j)
         d2 = std::max(d2, neighbours[j].fDistanceSqr);
     return std::sqrt(static_cast<double>(d2));
 }
@@ -84,42 +70,37 @@ std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions
                                         const SSurfelsFromPointsOptions& orientation)
 {
     auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
-    return EstimateNormals(positions, CKdTree3D(shared), k, orientation, nullptr);
+    return EstimateNormals(CKdTree3D(shared), k, orientation, nullptr);
 }
 
-std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
-                                        uint32_t k, const SSurfelsFromPointsOptions& orientation,
+std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const SSurfelsFromPointsOptions& orientation,
                                         CThreadPool* pool, double* spacing)
 {
+    const std::vector<CbVector3f>& positions = *tree.GetPositions();
     CheckNormalInput(positions, k, orientation);
     std::vector<CbVector3f> normals(positions.size());
     std::vector<double> distances(spacing ? positions.size() : 0);
-    ForEachChunk(pool, positions.size(), [&](size_t begin, size_t end) {
-        std::vector<SKdTreeNeighbour> neighbours;
-        std::vector<CbVector3d> offsets;
-        for (size_t i = begin; i < end; ++i)
-        {
-            const CbVector3f& p = positions[i];
-            neighbours.clear();
-            tree.FindKNearest(neighbours, p, k, FLT_MAX);
-            if (spacing)
-                distances[i] = NearestOtherDistance(neighbours);
-            // Centring on the point keeps the moments small, so the covariance loses no digits to the
-            // distance of the scan from the origin.
-            offsets.clear();
-            for (const SKdTreeNeighbour& n : neighbours)
-                offsets.push_back(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
-            const SPrincipalAxes axes = PrincipalAxes(offsets.data(), offsets.size());
-            CbVector3d normal = axes.aAxes[2];
-            const CbVector3d towards = TowardsScanner(p, orientation);
-            // A neighbourhood without spread (all points equal) has no direction of least spread.
-            if (!IsUsableDirection(normal) || !(axes.aValues[0] > 0.0))
-                normal = towards;
-            if (normal.Dot(towards) < 0.0)
-                normal = -normal;
-            const double l = normal.Length();
-            normals[i] = IsUsableDirection(normal) ? CbVector3f(normal * (1.0 / l)) : CbVector3f(0.0f, 0.0f, 1.0f);
-        }
+    tree.ForEachPositionsKNearest(k, pool, [&](uint32_t i, const SKdTreeNeighbour* neighbours, size_t count) {
+        const CbVector3f& p = positions[i];
+        if (spacing)
+            distances[i] = NearestOtherDistance(neighbours, count);
+        // Centring on the point keeps the moments small, so the covariance loses no digits to the
+        // distance of the scan from the origin.
+        CbVector3d offsets[64];
+        std::vector<CbVector3d> more;
+        CbVector3d* offset = count <= 64 ? offsets : (more.resize(count), more.data());
+        for (size_t j = 0; j < count; ++j)
+            offset[j] = CbVector3d(positions[neighbours[j].uiIndex]) - CbVector3d(p);
+        const SPrincipalAxes axes = PrincipalAxes(offset, count);
+        CbVector3d normal = axes.aAxes[2];
+        const CbVector3d towards = TowardsScanner(p, orientation);
+        // A neighbourhood without spread (all points equal) has no direction of least spread.
+        if (!IsUsableDirection(normal) || !(axes.aValues[0] > 0.0))
+            normal = towards;
+        if (normal.Dot(towards) < 0.0)
+            normal = -normal;
+        const double l = normal.Length();
+        normals[i] = IsUsableDirection(normal) ? CbVector3f(normal * (1.0 / l)) : CbVector3f(0.0f, 0.0f, 1.0f);
     });
     if (spacing)
         *spacing = Median(distances);
@@ -198,24 +179,18 @@ std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions)
 {
     auto shared = std::make_shared<const std::vector<CbVector3f>>(positions);
-    return MedianNeighbourSpacing(positions, CKdTree3D(shared));
+    return MedianNeighbourSpacing(CKdTree3D(shared));
 }
 
-double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree, CThreadPool* pool)
+double MedianNeighbourSpacing(const CKdTree3D& tree, CThreadPool* pool)
 {
-    if (positions.size() < 2)
+    const size_t count = tree.GetCount();
+    if (count < 2)
         ThrowFormattedException(kSource, __LINE__, "Base::MedianNeighbourSpacing",
-                                L"The sampling density needs at least 2 points, got %u.",
-                                static_cast<unsigned>(positions.size()));
-    std::vector<double> spacing(positions.size());
-    ForEachChunk(pool, positions.size(), [&](size_t begin, size_t end) {
-        std::vector<SKdTreeNeighbour> neighbours;
-        for (size_t i = begin; i < end; ++i)
-        {
-            neighbours.clear();
-            tree.FindKNearest(neighbours, positions[i], 2, FLT_MAX);
-            spacing[i] = NearestOtherDistance(neighbours);
-        }
+                                L"The sampling density needs at least 2 points, got %u.", static_cast<unsigned>(count));
+    std::vector<double> spacing(count);
+    tree.ForEachPositionsKNearest(2, pool, [&](uint32_t i, const SKdTreeNeighbour* neighbours, size_t found) {
+        spacing[i] = NearestOtherDistance(neighbours, found);
     });
     return Median(spacing);
 }
@@ -225,7 +200,7 @@ namespace
 // Every element of the surfels but the positions, over a tree built on the scaled positions; the
 // spacing too when asked for (from the normals' neighbourhoods where normals are estimated).
 SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOptions& options,
-                            const std::vector<CbVector3f>& positions, const IKdTree3D& tree, CThreadPool* pool,
+                            const CKdTree3D& tree, CThreadPool* pool,
                             double* spacing)
 {
     const size_t n = cloud.uiCount;
@@ -250,7 +225,7 @@ SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOp
         SSurfelsFromPointsOptions scaled = options;
         scaled.vViewpoint = options.vViewpoint * options.fScale;
         std::vector<CbVector3f> estimated =
-            EstimateNormals(positions, tree, options.uiNormalNeighbours, scaled, pool, spacing);
+            EstimateNormals(tree, options.uiNormalNeighbours, scaled, pool, spacing);
         if (normals.empty())
             normals = std::move(estimated);
         else
@@ -259,7 +234,7 @@ SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOp
                     normals[i] = estimated[i];
     }
     else if (spacing)
-        *spacing = MedianNeighbourSpacing(positions, tree, pool);
+        *spacing = MedianNeighbourSpacing(tree, pool);
     data.vecNormals = std::move(normals);
     data.vecQuality = Quality(cloud.pConfidence, n);
     data.vecBoundaryFlags = BoundaryFlags(cloud);
@@ -297,7 +272,7 @@ SSurfelData SurfelsFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPo
 {
     const SPointsView points = SPointsView::Of(Checked(cloud));
     std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
-    SSurfelData data = SurfelsOverTree(points, options, *positions, CKdTree3D(positions), nullptr, nullptr);
+    SSurfelData data = SurfelsOverTree(points, options, CKdTree3D(positions), nullptr, nullptr);
     data.vecPositions = *positions;
     return data;
 }
@@ -314,7 +289,7 @@ SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPo
     std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
     SSurfelScan scan;
     scan.spTree = std::make_shared<const CKdTree3D>(positions, pool);
-    scan.data = SurfelsOverTree(points, options, *positions, *scan.spTree, pool, &scan.dSpacing);
+    scan.data = SurfelsOverTree(points, options, *scan.spTree, pool, &scan.dSpacing);
     return scan;
 }
 } // namespace Base

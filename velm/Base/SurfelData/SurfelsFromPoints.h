@@ -34,11 +34,10 @@ struct SSurfelsFromPointsOptions
 // than three points or k < 3.
 std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, uint32_t k,
                                         const SSurfelsFromPointsOptions& orientation);
-// The same with a kd-tree already built over these positions, the points shared out over the pool's
-// threads (null: the calling thread); the same normals for every thread count. With spacing given, the
-// median neighbour spacing comes from the same neighbourhoods (as MedianNeighbourSpacing gives it).
-std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
-                                        uint32_t k, const SSurfelsFromPointsOptions& orientation,
+// The same for the positions of a kd-tree, the points shared out over the pool's threads (null: the
+// calling thread); the same normals for every thread count. With spacing given, the median neighbour
+// spacing comes from the same neighbourhoods (as MedianNeighbourSpacing gives it).
+std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const SSurfelsFromPointsOptions& orientation,
                                         CThreadPool* pool, double* spacing = nullptr);
 
 // A boundary flag per point from the scanner's range image: 1 when a 4-neighbour cell of the point's
@@ -55,9 +54,8 @@ std::vector<uint8_t> QualityFromConfidence(const std::vector<float>& confidence)
 // Deterministic; points that coincide with another count with distance 0. Throws VelmException for
 // fewer than two points.
 double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions);
-// The same with a kd-tree that is already built over these positions, on the pool's threads.
-double MedianNeighbourSpacing(const std::vector<CbVector3f>& positions, const IKdTree3D& tree,
-                              CThreadPool* pool = nullptr);
+// The same for the positions of a kd-tree, on the pool's threads.
+double MedianNeighbourSpacing(const CKdTree3D& tree, CThreadPool* pool = nullptr);
 
 // Surfel data of a scan: positions scaled by fScale, normals from the file (a zero normal of the file
 // is estimated instead) or estimated, quality from confidences, boundary flags from the range image.
