@@ -140,6 +140,7 @@ void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
     const SModelAccessors access(model);
 
     pModelFloat = &model;
+    vecFloatNeighbourhoods.clear();
     pMaskFloat = mask;
     ceFloat = ellipsoid;
     accPositionFloat = access.position;

@@ -90,6 +90,17 @@ private:
         double weight = 0.0;
     };
 
+    // The floating model's neighbourhood of the sample in one slot of the sample list, as last
+    // queried. The floating model does not move in its own frame, so the next iteration's query of the
+    // same kind (the six nearest, or a radius no larger) is answered from it with the same indices.
+    struct SFloatNeighbourhood
+    {
+        uint32_t sample = 0xFFFFFFFFu;  // none
+        bool nearest = false;           // the six nearest, else the points within radius
+        float radius = 0.0f;
+        std::vector<uint32_t> indices;  // as the tree gave them, before the mask
+    };
+
     CbVector3f GetPositionFloat(uint32_t index) const;
     float GetQualityFloat(uint32_t index) const;
     bool GetBoundaryFloat(uint32_t index) const;
@@ -97,14 +108,16 @@ private:
     // The pair of one sample (weight 0: none); reads the engine, writes only `result` and the buffers.
     void BuildSample(uint32_t i, const Base::IKdTree3D& treeFloat, const Base::IKdTree3D& treeFix,
                      std::vector<Base::SKdTreeNeighbour>& nearest, std::vector<uint32_t>& indices,
-                     SSampleResult& result) const;
+                     SFloatNeighbourhood& cached, SSampleResult& result) const;
+    // cached: the floating sample's remembered neighbourhood (null for the fixed model).
     double ComputeWeightedCentroid(const Base::IKdTree3D& tree, double radius, CbVector3d centre, bool floating,
                                    CbVector3d& centroid, CbVector3d& normal,
-                                   std::vector<Base::SKdTreeNeighbour>& nearest,
-                                   std::vector<uint32_t>& indices) const;
+                                   std::vector<Base::SKdTreeNeighbour>& nearest, std::vector<uint32_t>& indices,
+                                   SFloatNeighbourhood* cached) const;
 
     std::vector<uint32_t> vecSamples;
     std::vector<SSampleResult> vecSampleResults;
     std::vector<SNeighbourScratch> vecThreadScratch;
+    std::vector<SFloatNeighbourhood> vecFloatNeighbourhoods; // one per slot of vecSamples
 };
 } // namespace DataLayer

@@ -64,11 +64,13 @@ void VelmTorCorrICPPointSC::BuildPairs()
     // Every sample's pair depends on that sample alone: they are found on any thread, then summed in
     // the sample order, so that the result does not depend on the thread count.
     vecSampleResults.resize(vecSamples.size());
+    vecFloatNeighbourhoods.resize(vecSamples.size());
     const auto build = [&](size_t begin, size_t end, uint32_t thread) {
         std::vector<Base::SKdTreeNeighbour>& nearest = thread == 0 ? vecNearestResult : vecThreadScratch[thread].nearest;
         std::vector<uint32_t>& indices = thread == 0 ? vecNeighbourIndices : vecThreadScratch[thread].indices;
         for (size_t s = begin; s < end; ++s)
-            BuildSample(vecSamples[s], treeFloat, treeFix, nearest, indices, vecSampleResults[s]);
+            BuildSample(vecSamples[s], treeFloat, treeFix, nearest, indices, vecFloatNeighbourhoods[s],
+                        vecSampleResults[s]);
     };
     if (spThreadPool && vecSamples.size() > kSamplesPerChunk)
     {
@@ -112,49 +114,91 @@ void VelmTorCorrICPPointSC::BuildPairs()
 
 void VelmTorCorrICPPointSC::BuildSample(uint32_t i, const Base::IKdTree3D& treeFloat, const Base::IKdTree3D& treeFix,
                                         std::vector<Base::SKdTreeNeighbour>& nearest, std::vector<uint32_t>& indices,
-                                        SSampleResult& result) const
+                                        SFloatNeighbourhood& cached, SSampleResult& result) const
 {
     result.weight = 0.0;
     const CbVector3d p(GetPositionFloat(i));
+    if (cached.sample != i)
+    {
+        cached.sample = i;
+        cached.nearest = false;
+        cached.radius = -1.0f; // holds nothing yet
+    }
     CbVector3d normalFloat;
     const double weightFloat = ComputeWeightedCentroid(treeFloat, dDistanceThreshold, p, true, result.centroidFloat,
-                                                       normalFloat, nearest, indices);
+                                                       normalFloat, nearest, indices, &cached);
     if (weightFloat == 0.0)
         return;
     const CbVector3d q = detail::MapRounded(mTransform, p);
     const double weightFix = ComputeWeightedCentroid(treeFix, dDistanceThreshold, q, false, result.centroidFix,
-                                                     result.normalFix, nearest, indices);
+                                                     result.normalFix, nearest, indices, nullptr);
     result.weight = weightFix * weightFloat;
 }
 
 double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tree, double radius, CbVector3d centre,
                                                       bool floating, CbVector3d& centroid, CbVector3d& normal,
                                                       std::vector<Base::SKdTreeNeighbour>& nearest,
-                                                      std::vector<uint32_t>& indices) const
+                                                      std::vector<uint32_t>& indices, SFloatNeighbourhood* cached) const
 {
     const Base::CSurfelCollectionMask* mask = floating ? pMaskFloat : pMaskFix;
     const CbVector3f queryPoint(centre);
+    const auto& positions = floating ? accPositionFloat : accPositionFix;
 
     // A wide threshold would make a radius query return whole regions; six nearest neighbours are
     // enough to smooth a sample, and the kernel below still discards those beyond the radius.
     // (BuildPairs, the only caller, has made sure of the configuration.)
     if (dDistanceThreshold > static_cast<double>(pConfig->GetQueryRadiusThreshold()))
     {
-        nearest.clear();
-        tree.FindKNearest(nearest, queryPoint, 6, FLT_MAX);
-        indices.clear();
-        indices.reserve(nearest.size());
-        for (const Base::SKdTreeNeighbour& neighbour : nearest)
-            indices.push_back(neighbour.uiIndex);
+        if (cached && cached->nearest)
+            indices = cached->indices;
+        else
+        {
+            nearest.clear();
+            tree.FindKNearest(nearest, queryPoint, 6, FLT_MAX);
+            indices.clear();
+            indices.reserve(nearest.size());
+            for (const Base::SKdTreeNeighbour& neighbour : nearest)
+                indices.push_back(neighbour.uiIndex);
+            if (cached)
+            {
+                cached->nearest = true;
+                cached->indices = indices;
+            }
+        }
     }
     else
     {
+        const float r = static_cast<float>(radius);
         indices.clear();
-        tree.FindInRadius(indices, queryPoint, static_cast<float>(radius));
+        if (cached && !cached->nearest && r >= 0.0f && cached->radius >= r)
+        {
+            // The tree's own test, on the points it found for the larger radius (in index order,
+            // as it gives them).
+            const float r2 = r * r;
+            for (const uint32_t j : cached->indices)
+            {
+                const CbVector3f& pj = positions[j];
+                const float dx = pj.x - queryPoint.x;
+                const float dy = pj.y - queryPoint.y;
+                const float dz = pj.z - queryPoint.z;
+                const float d = (dy * dy + dx * dx) + dz * dz;
+                if ((d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= static_cast<double>(r2))
+                    indices.push_back(j);
+            }
+        }
+        else
+        {
+            tree.FindInRadius(indices, queryPoint, r);
+            if (cached && r >= 0.0f)
+            {
+                cached->nearest = false;
+                cached->radius = r;
+                cached->indices = indices;
+            }
+        }
     }
     detail::DropMasked(indices, mask);
 
-    const auto& positions = floating ? accPositionFloat : accPositionFix;
     const auto& normals = floating ? accNormalFloat : accNormalFix;
     const auto& qualities = floating ? accQualityFloat : accQualityFix;
     const auto& weights = floating ? accWeightFloat : accWeightFix;

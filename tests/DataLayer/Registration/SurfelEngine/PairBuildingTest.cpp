@@ -210,6 +210,51 @@ TEST(SurfelEnginePairs, RepeatedPairBuildingReusesItsBuffersAndSurvivesAMove)
     EXPECT_EQ(assigned.vecPairs.size(), 100u);
 }
 
+// The floating neighbourhoods a build remembers answer the next one only while they are the same:
+// each build along a path of thresholds (radius query growing and shrinking, the six nearest, a
+// changed mask, a denser floating model) gives the pairs a fresh engine gives, and every build pairs
+// each unmasked sample.
+TEST(SurfelEnginePairs, RememberedNeighbourhoodsGiveWhatAFreshQueryGives)
+{
+    std::vector<CbVector3f> bumpy = Grid(12, 12), dense = Grid(12, 12);
+    for (size_t i = 0; i < bumpy.size(); ++i)
+    {
+        bumpy[i].z = 0.3f * std::sin(1.7f * static_cast<float>(i));
+        dense[i] = dense[i] * 0.6f;
+    }
+    const Base::SSurfelData fixData = PlacedSurfels(Grid(12, 12));
+    const Base::SSurfelData floatData[] = {PlacedSurfels(bumpy), PlacedSurfels(bumpy), PlacedSurfels(dense)};
+    CSurfelCollectionMask mask(144);
+    for (size_t i = 0; i < 144; i += 5)
+        mask[i] = 1;
+    const CSurfelCollectionMask* masks[] = {nullptr, &mask, nullptr};
+    Rig walked(fixData, floatData[0], 144, 1.0);
+    const auto denseCollection = Collection(floatData[2]);
+    const std::tuple<double, float, int> steps[] = {{2.5, 100.0f, 0}, {1.2, 100.0f, 0}, {1.9, 100.0f, 0},
+                                                    {3.1, 100.0f, 0}, {2.0, 1.0f, 0},   {2.2, 1.0f, 2},
+                                                    {1.6, 100.0f, 2}, {2.0, 1.0f, 1},   {1.5, 100.0f, 1}};
+    int model = 0;
+    for (const auto& [threshold, queryRadius, next] : steps)
+    {
+        SCOPED_TRACE(testing::Message() << threshold << " " << queryRadius << " " << next);
+        if (next != model)
+            walked.engine.SetModelFloat(next == 2 ? *denseCollection : *walked.flt, masks[next]);
+        model = next;
+        Rig fresh(fixData, floatData[model], 144, threshold, queryRadius, nullptr, masks[model]);
+        walked.config.SetQueryRadiusThreshold(queryRadius);
+        walked.engine.SetDistanceThreshold(threshold);
+        const std::vector<SurfelPair>& expected = fresh.Build();
+        const std::vector<SurfelPair>& got = walked.Build();
+        ASSERT_EQ(expected.size(), model == 1 ? 115u : 144u);
+        ASSERT_EQ(got.size(), expected.size());
+        for (size_t i = 0; i < got.size(); ++i)
+            ASSERT_EQ(std::make_tuple(got[i].uiIndexFloat, got[i].dWeight, got[i].vCentroidFloat, got[i].vCentroidFix),
+                      std::make_tuple(expected[i].uiIndexFloat, expected[i].dWeight, expected[i].vCentroidFloat,
+                                      expected[i].vCentroidFix))
+                << i;
+    }
+}
+
 TEST(SurfelEngineModels, RunningNeedsBothAndSettingOneIsAllOrNothing)
 {
     Base::SSurfelData rich = PlacedSurfels(c_Square), positionsOnly;
