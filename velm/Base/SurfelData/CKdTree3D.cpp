@@ -105,16 +105,11 @@ class CKNearestSet
 {
 public:
     CKNearestSet(size_t capacity, double squaredLimit, std::pair<float, uint32_t>* storage)
-        : m_capacity(capacity), m_limit(squaredLimit), m_entries(storage)
+        : m_capacity(capacity), m_limit(squaredLimit), m_worst(Widen(squaredLimit)), m_entries(storage)
     {
     }
 
-    double worstDist() const
-    {
-        if (m_count < m_capacity)
-            return Widen(m_limit);
-        return Widen(AsBound(m_entries[m_count - 1].first));
-    }
+    double worstDist() const { return m_worst; }
     void addPoint(float distance, uint32_t index)
     {
         if (!(AsBound(distance) <= m_limit))
@@ -136,6 +131,8 @@ public:
             --at;
         }
         m_entries[at] = entry;
+        if (m_count == m_capacity)
+            m_worst = Widen(AsBound(m_entries[m_count - 1].first));
     }
 
     size_t Count() const { return m_count; }
@@ -144,6 +141,7 @@ public:
 private:
     size_t m_capacity;
     double m_limit;
+    double m_worst; // the pruning bound: the limit until the set is full, then its largest entry
     std::pair<float, uint32_t>* m_entries;
     size_t m_count = 0;
 };
