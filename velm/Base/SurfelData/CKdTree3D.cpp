@@ -243,7 +243,7 @@ struct CKdTree3D::SImpl
     {
         SPart part;
         const SPointCloud cloud{*spPositions, subset};
-        const TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+        const TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(kLeafSize));
         part.indices.reserve(subset.size());
         for (uint32_t local : tree.vAcc)
             part.indices.push_back(subset[local]);
@@ -360,6 +360,10 @@ struct CKdTree3D::SImpl
         nodes[at].other = second;
         return at;
     }
+
+    // Points a leaf holds at most. Larger leaves than nanoflann's usual 10 cost a few more distances
+    // per search but build faster and keep fewer nodes to walk: measured best on range scans.
+    static constexpr size_t kLeafSize = 24;
 
     // Scratch of one thread for ForEachPositionsKNearest.
     struct SLeafScratch
