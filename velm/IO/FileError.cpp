@@ -9,7 +9,6 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <sys/stat.h>
@@ -76,11 +75,22 @@ std::string ReadWholeFile(const std::string& fileName)
     if (!in)
         ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName,
                        std::string("cannot open for reading (") + std::strerror(errno) + ")");
-    std::ostringstream content;
-    content << in.rdbuf();
+    // Read in blocks straight into the string: a stream copy through a string buffer costs as much
+    // as parsing a binary scan. The size is not asked first, so a pipe reads as a file does.
+    std::string content;
+    constexpr size_t kBlock = size_t(1) << 20;
+    for (;;)
+    {
+        const size_t done = content.size();
+        content.resize(done + kBlock);
+        in.read(&content[done], static_cast<std::streamsize>(kBlock));
+        content.resize(done + static_cast<size_t>(in.gcount()));
+        if (!in)
+            break;
+    }
     if (in.bad())
         ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName, "read error");
-    return content.str();
+    return content;
 }
 void WriteWholeFile(const std::string& fileName, const void* data, size_t size)
 {
