@@ -110,7 +110,8 @@ std::vector<CbVector3d> PositiveOctantDirections()
             const float w = 127.5f - u - v;
             if (w <= 0.0f)
                 continue;
-            const uint16_t code = EncodeNormal(u, v, w);
+            // Positive and finite, with a sum near 127.5: EncodeNormal would give exactly this code.
+            const uint16_t code = CellCode(u, v, w);
             sumU[code] += u;
             sumV[code] += v;
             ++count[code];
