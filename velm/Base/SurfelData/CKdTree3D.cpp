@@ -99,6 +99,21 @@ double AsBound(float distance)
     return distance <= FLT_MAX ? static_cast<double>(distance) : DBL_MAX;
 }
 
+// Leaf points handled at a time.
+constexpr size_t kLeafChunk = 32;
+
+// The library's squared distances from the query to n points given coordinate by coordinate.
+void LeafDistances(const float* xs, const float* ys, const float* zs, size_t n, const float* query, float* out)
+{
+    for (size_t i = 0; i < n; ++i)
+    {
+        const float dx = xs[i] - query[0];
+        const float dy = ys[i] - query[1];
+        const float dz = zs[i] - query[2];
+        out[i] = (dy * dy + dx * dx) + dz * dz;
+    }
+}
+
 // The k entries smallest by (distance, index) within the limit, nearest first. Distances are the
 // library's float distances; the limit and the pruning bound are exact doubles.
 class CKNearestSet
@@ -135,6 +150,29 @@ public:
             m_worst = Widen(AsBound(m_entries[m_count - 1].first));
     }
 
+    // The points of a leaf: their distances first, in a loop the compiler turns into vector code.
+    void scanLeaf(const float* xs, const float* ys, const float* zs, const uint32_t* indices, size_t count,
+                  const float* query)
+    {
+        float distances[kLeafChunk];
+        for (size_t begin = 0; begin < count; begin += kLeafChunk)
+        {
+            const size_t n = std::min(kLeafChunk, count - begin);
+            LeafDistances(xs + begin, ys + begin, zs + begin, n, query, distances);
+            // The few points nearer than the bound so far, picked without a branch; addPoint has the
+            // last word, the bound having shrunk meanwhile.
+            uint32_t nearer[kLeafChunk];
+            size_t found = 0;
+            for (size_t i = 0; i < n; ++i)
+            {
+                nearer[found] = static_cast<uint32_t>(i);
+                found += AsBound(distances[i]) < m_worst ? 1 : 0;
+            }
+            for (size_t j = 0; j < found; ++j)
+                addPoint(distances[nearer[j]], indices[begin + nearer[j]]);
+        }
+    }
+
     size_t Count() const { return m_count; }
     const std::pair<float, uint32_t>& operator[](size_t i) const { return m_entries[i]; }
 
@@ -155,10 +193,26 @@ public:
     }
 
     double worstDist() const { return m_bound; }
-    void addPoint(float distance, uint32_t index)
+    // Every index is written and kept when within the limit: no branch to mispredict. A distance
+    // that overflowed float is infinite here, inside the limit exactly when the limit is infinite too.
+    void scanLeaf(const float* xs, const float* ys, const float* zs, const uint32_t* indices, size_t count,
+                  const float* query)
     {
-        if (AsBound(distance) <= m_limit)
-            m_result.push_back(index);
+        float distances[kLeafChunk];
+        for (size_t begin = 0; begin < count; begin += kLeafChunk)
+        {
+            const size_t n = std::min(kLeafChunk, count - begin);
+            LeafDistances(xs + begin, ys + begin, zs + begin, n, query, distances);
+            size_t kept = m_result.size();
+            m_result.resize(kept + n);
+            uint32_t* out = m_result.data();
+            for (size_t i = 0; i < n; ++i)
+            {
+                out[kept] = indices[begin + i];
+                kept += static_cast<double>(distances[i]) <= m_limit ? 1 : 0;
+            }
+            m_result.resize(kept);
+        }
     }
 
 private:
@@ -566,16 +620,8 @@ struct CKdTree3D::SImpl
         const SNode& node = nodes[at];
         if (node.axis == 3)
         {
-            const double worst = set.worstDist();
-            for (uint32_t i = node.begin; i < node.other; ++i)
-            {
-                const float dx = xs[i] - query[0];
-                const float dy = ys[i] - query[1];
-                const float dz = zs[i] - query[2];
-                const float d = (dy * dy + dx * dx) + dz * dz;
-                if (AsBound(d) < worst)
-                    set.addPoint(d, indices[i]);
-            }
+            set.scanLeaf(&xs[node.begin], &ys[node.begin], &zs[node.begin], &indices[node.begin],
+                         node.other - node.begin, query);
             return;
         }
         const uint32_t axis = node.axis;
