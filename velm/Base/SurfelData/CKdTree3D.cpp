@@ -422,8 +422,11 @@ struct CKdTree3D::SImpl
     // Scratch of one thread for ForEachPositionsKNearest.
     struct SLeafScratch
     {
-        std::vector<float> xs, ys, zs, distances;
-        std::vector<uint32_t> indices, kept;
+        // Candidates: room for the most a leaf shares, and one leaf more written before the count is checked.
+        std::vector<float> xs = std::vector<float>(kMaxSharedCandidates + kLeafSize);
+        std::vector<float> ys = xs, zs = xs, distances;
+        std::vector<uint32_t> indices = std::vector<uint32_t>(kMaxSharedCandidates + kLeafSize), kept;
+        size_t count = 0;
         std::vector<uint64_t> top;
         std::vector<std::pair<float, uint32_t>> entries;
         std::vector<SKdTreeNeighbour> neighbours;
@@ -442,18 +445,23 @@ struct CKdTree3D::SImpl
         const SNode& node = nodes[at];
         if (node.axis == 3)
         {
+            const uint32_t count = node.other - node.begin;
+            if (s.count + count > kMaxSharedCandidates + kLeafSize)
+                return false;
+            // Every point is written and kept when inside: no branch to mispredict.
+            size_t kept = s.count;
             for (uint32_t i = node.begin; i < node.other; ++i)
-                if (xs[i] >= lo[0] && xs[i] <= hi[0] && ys[i] >= lo[1] && ys[i] <= hi[1] && zs[i] >= lo[2] &&
-                    zs[i] <= hi[2])
-                {
-                    if (s.indices.size() == kMaxSharedCandidates)
-                        return false;
-                    s.xs.push_back(xs[i]);
-                    s.ys.push_back(ys[i]);
-                    s.zs.push_back(zs[i]);
-                    s.indices.push_back(indices[i]);
-                }
-            return true;
+            {
+                s.xs[kept] = xs[i];
+                s.ys[kept] = ys[i];
+                s.zs[kept] = zs[i];
+                s.indices[kept] = indices[i];
+                const bool inside = (xs[i] >= lo[0]) & (xs[i] <= hi[0]) & (ys[i] >= lo[1]) & (ys[i] <= hi[1]) &
+                                    (zs[i] >= lo[2]) & (zs[i] <= hi[2]);
+                kept += inside ? 1 : 0;
+            }
+            s.count = kept;
+            return kept <= kMaxSharedCandidates;
         }
         // The first child holds coordinates up to divLow along the axis, the second from divHigh on.
         if (lo[node.axis] <= node.divLow && !GatherBox(at + 1, lo, hi, s))
@@ -490,10 +498,7 @@ struct CKdTree3D::SImpl
         const double reach = s.reach;
         const double boxLo[3] = {lo[0] - reach, lo[1] - reach, lo[2] - reach};
         const double boxHi[3] = {hi[0] + reach, hi[1] + reach, hi[2] + reach};
-        s.xs.clear();
-        s.ys.clear();
-        s.zs.clear();
-        s.indices.clear();
+        s.count = 0;
         if (capacity < k || !std::isfinite(reach) || !GatherBox(0, boxLo, boxHi, s))
         {
             for (uint32_t i = leaf.begin; i < leaf.other; ++i)
@@ -501,7 +506,7 @@ struct CKdTree3D::SImpl
             s.reach = 0.0;
             return;
         }
-        const size_t count = s.indices.size();
+        const size_t count = s.count;
         s.distances.resize(count);
         s.kept.resize(count);
         s.top.resize(capacity);
