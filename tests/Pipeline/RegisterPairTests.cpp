@@ -160,4 +160,13 @@ TEST(RegisterPair, ScansFromArraysTheCallerKeepsEqualScansFromClouds)
     EXPECT_TRUE(fromCloud->cloud.vecPositions.empty());
     view.uiCount = 2;
     EXPECT_THROW(Pipeline::PrepareScan(view, Pipeline::SScanOptions(), "two"), std::invalid_argument);
+
+    // The noise reuses the planes normal estimation fitted; with those normals given in the file it
+    // fits them itself, to the same value. With other neighbourhoods for the normals, it fits its own.
+    IO::SPointCloud withNormals = cloud;
+    withNormals.vecNormals = fromCloud->surfels.vecNormals;
+    EXPECT_EQ(Prepare(withNormals, "with normals")->dNoise, fromCloud->dNoise);
+    Pipeline::SScanOptions wider;
+    wider.surfels.uiNormalNeighbours = 20;
+    EXPECT_EQ(Pipeline::PrepareScan(cloud, wider, "wider")->dNoise, fromCloud->dNoise);
 }

@@ -32,7 +32,10 @@ constexpr size_t kNoiseSamples = 2000;
 // The scan's noise: over samples spread across the surface (the collection's sample order), the
 // median RMS distance of a point's nearest neighbours from their best plane. The median keeps edges
 // and creases, where no plane fits, from counting.
-double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector<CbVector3f>& positions)
+// residuals: the plane residual of every point over its kNoiseNeighbours nearest, as normal
+// estimation found them (empty: none, they are computed here).
+double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector<CbVector3f>& positions,
+                    const std::vector<double>& residuals)
 {
     const auto derived = collection.GetDerivedData();
     const Base::IKdTree3D& tree = derived->GetKdTree();
@@ -44,6 +47,12 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
     std::vector<CbVector3d> offsets;
     for (size_t k = 0; k < samples; ++k)
     {
+        if (!residuals.empty())
+        {
+            if (!std::isnan(residuals[order[k]]))
+                rms.push_back(residuals[order[k]]);
+            continue;
+        }
         const CbVector3f& p = positions[order[k]];
         neighbours.clear();
         tree.FindKNearest(neighbours, p, kNoiseNeighbours, FLT_MAX);
@@ -174,7 +183,11 @@ std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const 
     scan->spPositions = surfels.spTree->GetPositions();
     scan->surfels = surfels.data;
     scan->spCollection = std::make_shared<const Base::CSurfelCollection>(std::move(surfels.data), surfels.spTree, pool);
-    scan->dNoise = MeasureNoise(*scan->spCollection, scan->Positions());
+    // Normal estimation has fitted the same planes when it took as many neighbours.
+    const bool fitted = surfelOptions.uiNormalNeighbours == kNoiseNeighbours &&
+                        surfels.vecPlaneResiduals.size() == scan->Positions().size();
+    scan->dNoise = MeasureNoise(*scan->spCollection, scan->Positions(),
+                                fitted ? surfels.vecPlaneResiduals : std::vector<double>());
     scan->dSurfelSeconds = Seconds(t0, Clock::now());
     return scan;
 }

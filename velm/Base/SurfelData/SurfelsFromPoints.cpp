@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace Base
@@ -74,12 +75,14 @@ std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions
 }
 
 std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const SSurfelsFromPointsOptions& orientation,
-                                        CThreadPool* pool, double* spacing)
+                                        CThreadPool* pool, double* spacing, std::vector<double>* planeResiduals)
 {
     const std::vector<CbVector3f>& positions = *tree.GetPositions();
     CheckNormalInput(positions, k, orientation);
     std::vector<CbVector3f> normals(positions.size());
     std::vector<double> distances(spacing ? positions.size() : 0);
+    if (planeResiduals)
+        planeResiduals->assign(positions.size(), std::numeric_limits<double>::quiet_NaN());
     tree.ForEachPositionsKNearest(k, pool, [&](uint32_t i, const SKdTreeNeighbour* neighbours, size_t count) {
         const CbVector3f& p = positions[i];
         if (spacing)
@@ -92,6 +95,8 @@ std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const
         for (size_t j = 0; j < count; ++j)
             offset[j] = CbVector3d(positions[neighbours[j].uiIndex]) - CbVector3d(p);
         const SPrincipalAxes axes = PrincipalAxes(offset, count);
+        if (planeResiduals && count >= 4)
+            (*planeResiduals)[i] = std::sqrt(std::max(0.0, axes.aValues[2]));
         CbVector3d normal = axes.aAxes[2];
         const CbVector3d towards = TowardsScanner(p, orientation);
         // A neighbourhood without spread (all points equal) has no direction of least spread.
@@ -201,7 +206,7 @@ namespace
 // spacing too when asked for (from the normals' neighbourhoods where normals are estimated).
 SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOptions& options,
                             const CKdTree3D& tree, CThreadPool* pool,
-                            double* spacing)
+                            double* spacing, std::vector<double>* planeResiduals = nullptr)
 {
     const size_t n = cloud.uiCount;
     SSurfelData data;
@@ -225,7 +230,7 @@ SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOp
         SSurfelsFromPointsOptions scaled = options;
         scaled.vViewpoint = options.vViewpoint * options.fScale;
         std::vector<CbVector3f> estimated =
-            EstimateNormals(tree, options.uiNormalNeighbours, scaled, pool, spacing);
+            EstimateNormals(tree, options.uiNormalNeighbours, scaled, pool, spacing, planeResiduals);
         if (normals.empty())
             normals = std::move(estimated);
         else
@@ -289,7 +294,7 @@ SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPo
     std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
     SSurfelScan scan;
     scan.spTree = std::make_shared<const CKdTree3D>(positions, pool);
-    scan.data = SurfelsOverTree(points, options, *scan.spTree, pool, &scan.dSpacing);
+    scan.data = SurfelsOverTree(points, options, *scan.spTree, pool, &scan.dSpacing, &scan.vecPlaneResiduals);
     return scan;
 }
 } // namespace Base

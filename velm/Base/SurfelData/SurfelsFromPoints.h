@@ -37,8 +37,11 @@ std::vector<CbVector3f> EstimateNormals(const std::vector<CbVector3f>& positions
 // The same for the positions of a kd-tree, the points shared out over the pool's threads (null: the
 // calling thread); the same normals for every thread count. With spacing given, the median neighbour
 // spacing comes from the same neighbourhoods (as MedianNeighbourSpacing gives it).
+// With planeResiduals given, each point's RMS distance of its k nearest from their best plane (the
+// square root of the least principal value), NaN where fewer than 4 neighbours were found.
 std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const SSurfelsFromPointsOptions& orientation,
-                                        CThreadPool* pool, double* spacing = nullptr);
+                                        CThreadPool* pool, double* spacing = nullptr,
+                                        std::vector<double>* planeResiduals = nullptr);
 
 // A boundary flag per point from the scanner's range image: 1 when a 4-neighbour cell of the point's
 // cell is empty or lies outside the image, else 0. Points the image does not show get 0. Empty when
@@ -84,6 +87,9 @@ struct SSurfelScan
     SSurfelData data;                           // every element but the positions, which are the tree's
     std::shared_ptr<const CKdTree3D> spTree;
     double dSpacing = 0.0;                      // MedianNeighbourSpacing of the positions
+    // Where normals were estimated: each point's plane residual over its uiNormalNeighbours nearest
+    // (as EstimateNormals gives it); empty otherwise.
+    std::vector<double> vecPlaneResiduals;
 };
 // The surfels of SurfelsFromPoints (the same values), with the loops on the pool's threads.
 SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFromPointsOptions& options,
