@@ -61,7 +61,7 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
         offsets.clear();
         for (const Base::SKdTreeNeighbour& n : neighbours)
             offsets.push_back(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
-        rms.push_back(std::sqrt(std::max(0.0, Base::PrincipalAxes(offsets.data(), offsets.size()).aValues[2])));
+        rms.push_back(Base::PlaneResidual(Base::PrincipalAxes(offsets.data(), offsets.size())));
     }
     if (rms.empty())
         return 0.0;

@@ -6,6 +6,7 @@
 #include "velm/Frame/VelmException.h"
 #include "velm/Frame/XoBoundingBox3D.h"
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -66,6 +67,19 @@ struct SKdTreeNeighbour
     float fDistanceSqr;
 };
 static_assert(sizeof(SKdTreeNeighbour) == 8, "k-nearest entries are 8 bytes");
+
+// The test of FindInRadius: p lies within radius of the query when its squared distance, in float as
+// (dy^2 + dx^2) + dz^2, is at most radius^2 (also in float); one that overflows float is within an
+// infinite radius only. For a caller that filters points a tree found for a larger radius.
+inline bool IsWithinKdTreeRadius(const CbVector3f& p, const CbVector3f& query, float radius)
+{
+    const float dx = p.x - query.x;
+    const float dy = p.y - query.y;
+    const float dz = p.z - query.z;
+    const float d = (dy * dy + dx * dx) + dz * dz;
+    const float r2 = radius * radius;
+    return (d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= static_cast<double>(r2);
+}
 
 // Spatial queries over the positions of one collection. Queries append to the caller's vector and
 // answer the same list for the same query every time.

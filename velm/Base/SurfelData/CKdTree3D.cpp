@@ -150,27 +150,19 @@ public:
             m_worst = Widen(AsBound(m_entries[m_count - 1].first));
     }
 
-    // The points of a leaf: their distances first, in a loop the compiler turns into vector code.
-    void scanLeaf(const float* xs, const float* ys, const float* zs, const uint32_t* indices, size_t count,
-                  const float* query)
+    // The points of a leaf with their distances. The few nearer than the bound so far are picked
+    // without a branch; addPoint has the last word, the bound having shrunk meanwhile.
+    void addLeafPoints(const float* distances, const uint32_t* indices, size_t n)
     {
-        float distances[kLeafChunk];
-        for (size_t begin = 0; begin < count; begin += kLeafChunk)
+        uint32_t nearer[kLeafChunk];
+        size_t found = 0;
+        for (size_t i = 0; i < n; ++i)
         {
-            const size_t n = std::min(kLeafChunk, count - begin);
-            LeafDistances(xs + begin, ys + begin, zs + begin, n, query, distances);
-            // The few points nearer than the bound so far, picked without a branch; addPoint has the
-            // last word, the bound having shrunk meanwhile.
-            uint32_t nearer[kLeafChunk];
-            size_t found = 0;
-            for (size_t i = 0; i < n; ++i)
-            {
-                nearer[found] = static_cast<uint32_t>(i);
-                found += AsBound(distances[i]) < m_worst ? 1 : 0;
-            }
-            for (size_t j = 0; j < found; ++j)
-                addPoint(distances[nearer[j]], indices[begin + nearer[j]]);
+            nearer[found] = static_cast<uint32_t>(i);
+            found += AsBound(distances[i]) < m_worst ? 1 : 0;
         }
+        for (size_t j = 0; j < found; ++j)
+            addPoint(distances[nearer[j]], indices[nearer[j]]);
     }
 
     size_t Count() const { return m_count; }
@@ -195,24 +187,17 @@ public:
     double worstDist() const { return m_bound; }
     // Every index is written and kept when within the limit: no branch to mispredict. A distance
     // that overflowed float is infinite here, inside the limit exactly when the limit is infinite too.
-    void scanLeaf(const float* xs, const float* ys, const float* zs, const uint32_t* indices, size_t count,
-                  const float* query)
+    void addLeafPoints(const float* distances, const uint32_t* indices, size_t n)
     {
-        float distances[kLeafChunk];
-        for (size_t begin = 0; begin < count; begin += kLeafChunk)
+        size_t kept = m_result.size();
+        m_result.resize(kept + n);
+        uint32_t* out = m_result.data();
+        for (size_t i = 0; i < n; ++i)
         {
-            const size_t n = std::min(kLeafChunk, count - begin);
-            LeafDistances(xs + begin, ys + begin, zs + begin, n, query, distances);
-            size_t kept = m_result.size();
-            m_result.resize(kept + n);
-            uint32_t* out = m_result.data();
-            for (size_t i = 0; i < n; ++i)
-            {
-                out[kept] = indices[begin + i];
-                kept += static_cast<double>(distances[i]) <= m_limit ? 1 : 0;
-            }
-            m_result.resize(kept);
+            out[kept] = indices[i];
+            kept += static_cast<double>(distances[i]) <= m_limit ? 1 : 0;
         }
+        m_result.resize(kept);
     }
 
 private:
@@ -519,13 +504,7 @@ struct CKdTree3D::SImpl
         for (uint32_t i = leaf.begin; i < leaf.other; ++i)
         {
             const float q[3] = {xs[i], ys[i], zs[i]};
-            for (size_t c = 0; c < count; ++c)
-            {
-                const float dx = s.xs[c] - q[0];
-                const float dy = s.ys[c] - q[1];
-                const float dz = s.zs[c] - q[2];
-                s.distances[c] = (dy * dy + dx * dx) + dz * dz;
-            }
+            LeafDistances(s.xs.data(), s.ys.data(), s.zs.data(), count, q, s.distances.data());
             // Gathered without a branch to mispredict.
             size_t kept = 0;
             for (size_t c = 0; c < count; ++c)
@@ -619,14 +598,30 @@ struct CKdTree3D::SImpl
         SearchLevel(set, query, 0, distsq, dists);
     }
 
+    // Distances first, in a loop the compiler turns into vector code; then the set's choice.
+    template <typename TResultSet>
+    void ScanLeaf(TResultSet& set, const float* query, size_t first, size_t count) const
+    {
+        const float* x = xs.data() + first;
+        const float* y = ys.data() + first;
+        const float* z = zs.data() + first;
+        const uint32_t* index = indices.data() + first;
+        float distances[kLeafChunk];
+        for (size_t begin = 0; begin < count; begin += kLeafChunk)
+        {
+            const size_t n = std::min(kLeafChunk, count - begin);
+            LeafDistances(x + begin, y + begin, z + begin, n, query, distances);
+            set.addLeafPoints(distances, index + begin, n);
+        }
+    }
+
     template <typename TResultSet>
     void SearchLevel(TResultSet& set, const float* query, uint32_t at, double mindistsq, double* dists) const
     {
         const SNode& node = nodes[at];
         if (node.axis == 3)
         {
-            set.scanLeaf(&xs[node.begin], &ys[node.begin], &zs[node.begin], &indices[node.begin],
-                         node.other - node.begin, query);
+            ScanLeaf(set, query, node.begin, node.other - node.begin);
             return;
         }
         const uint32_t axis = node.axis;

@@ -2,6 +2,7 @@
 
 #include "velm/Frame/CbVector3.h"
 
+#include <cmath>
 #include <cstddef>
 
 namespace Base
@@ -19,4 +20,10 @@ struct SPrincipalAxes
 // the two smallest eigenvalues lie too close for that to resolve the last axis, an iterative solver
 // takes over. No points: all zero.
 SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count);
+
+// The RMS distance of the points from their best plane: the square root of the least value.
+inline double PlaneResidual(const SPrincipalAxes& axes)
+{
+    return axes.aValues[2] > 0.0 ? std::sqrt(axes.aValues[2]) : 0.0;
+}
 } // namespace Base

@@ -96,7 +96,7 @@ std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const
             offset[j] = CbVector3d(positions[neighbours[j].uiIndex]) - CbVector3d(p);
         const SPrincipalAxes axes = PrincipalAxes(offset, count);
         if (planeResiduals && count >= 4)
-            (*planeResiduals)[i] = std::sqrt(std::max(0.0, axes.aValues[2]));
+            (*planeResiduals)[i] = PlaneResidual(axes);
         CbVector3d normal = axes.aAxes[2];
         const CbVector3d towards = TowardsScanner(p, orientation);
         // A neighbourhood without spread (all points equal) has no direction of least spread.

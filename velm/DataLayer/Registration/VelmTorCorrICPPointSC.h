@@ -97,7 +97,7 @@ private:
     {
         uint32_t sample = 0xFFFFFFFFu;  // none
         bool nearest = false;           // the six nearest, else the points within radius
-        float radius = 0.0f;
+        float radius = -1.0f;           // the radius queried; negative: holds nothing
         std::vector<uint32_t> indices;  // as the tree gave them, before the mask
     };
 

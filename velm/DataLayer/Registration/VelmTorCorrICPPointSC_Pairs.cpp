@@ -119,11 +119,7 @@ void VelmTorCorrICPPointSC::BuildSample(uint32_t i, const Base::IKdTree3D& treeF
     result.weight = 0.0;
     const CbVector3d p(GetPositionFloat(i));
     if (cached.sample != i)
-    {
-        cached.sample = i;
-        cached.nearest = false;
-        cached.radius = -1.0f; // holds nothing yet
-    }
+        cached = SFloatNeighbourhood{i, false, -1.0f, std::move(cached.indices)};
     CbVector3d normalFloat;
     const double weightFloat = ComputeWeightedCentroid(treeFloat, dDistanceThreshold, p, true, result.centroidFloat,
                                                        normalFloat, nearest, indices, &cached);
@@ -174,17 +170,9 @@ double VelmTorCorrICPPointSC::ComputeWeightedCentroid(const Base::IKdTree3D& tre
         {
             // The tree's own test, on the points it found for the larger radius (in index order,
             // as it gives them).
-            const float r2 = r * r;
             for (const uint32_t j : cached->indices)
-            {
-                const CbVector3f& pj = positions[j];
-                const float dx = pj.x - queryPoint.x;
-                const float dy = pj.y - queryPoint.y;
-                const float dz = pj.z - queryPoint.z;
-                const float d = (dy * dy + dx * dx) + dz * dz;
-                if ((d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= static_cast<double>(r2))
+                if (Base::IsWithinKdTreeRadius(positions[j], queryPoint, r))
                     indices.push_back(j);
-            }
         }
         else
         {
