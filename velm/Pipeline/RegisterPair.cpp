@@ -154,7 +154,7 @@ public:
         m_result.vecStages.back().dSeconds += Seconds(tEvaluation, Clock::now());
 
         const auto tVerification = Clock::now();
-        attempt.vecChecks = Verify(m_fix, m_flt, result->GetTransformation(), m_config, m_threads.get());
+        attempt.vecChecks = Verify(m_fix, m_flt, result->GetTransformation(), m_config);
         size_t applicable = 0;
         bool passed = true;
         for (const SCheck& check : attempt.vecChecks)

@@ -109,9 +109,9 @@ IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
     return moved;
 }
 
-const Base::CKdTree3D* SScan::ViewTree(CThreadPool* pool) const
+const CViewGrid* SScan::ViewGrid() const
 {
-    std::call_once(m_viewOnce, [this, pool] {
+    std::call_once(m_viewOnce, [this] {
         if (!cloud.HasGrid())
             return;
         // Any two unit vectors that complete the view direction to an orthonormal frame.
@@ -119,25 +119,25 @@ const Base::CKdTree3D* SScan::ViewTree(CThreadPool* pool) const
         const CbVector3d helper = std::fabs(w.x) < 0.9 ? CbVector3d(1, 0, 0) : CbVector3d(0, 1, 0);
         m_vViewAxisU = helper.Cross(w) * (1.0 / helper.Cross(w).Length());
         m_vViewAxisV = w.Cross(m_vViewAxisU);
-        auto projected = std::make_shared<std::vector<CbVector3f>>();
-        projected->reserve(GetCount());
+        std::vector<CbVector3f> projected;
+        projected.reserve(GetCount());
         for (const CbVector3f& p : Positions())
-            projected->emplace_back(static_cast<float>(CbVector3d(p).Dot(m_vViewAxisU)),
+            projected.emplace_back(static_cast<float>(CbVector3d(p).Dot(m_vViewAxisU)),
                                     static_cast<float>(CbVector3d(p).Dot(m_vViewAxisV)), 0.0f);
-        m_spViewTree = std::make_shared<const Base::CKdTree3D>(std::move(projected), pool);
+        m_spViewGrid = std::make_shared<const CViewGrid>(std::move(projected), dSpacing);
     });
-    return m_spViewTree.get();
+    return m_spViewGrid.get();
 }
 
 const CbVector3d& SScan::ViewAxisU() const
 {
-    ViewTree();
+    ViewGrid();
     return m_vViewAxisU;
 }
 
 const CbVector3d& SScan::ViewAxisV() const
 {
-    ViewTree();
+    ViewGrid();
     return m_vViewAxisV;
 }
 

@@ -7,6 +7,7 @@
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Frame/CbVector3.h"
 #include "velm/IO/SPointCloud.h"
+#include "velm/Pipeline/CViewGrid.h"
 
 #include <memory>
 #include <mutex>
@@ -54,16 +55,16 @@ struct SScan
     IO::SPointCloud Moved(const CbMatrix4Rd& transformation) const;
 
     // For a range scan (a cloud with a range grid): its points seen along the view direction, as
-    // (p . ViewAxisU, p . ViewAxisV, 0) in a kd-tree, so that the measured point on a line of sight is
-    // found. Null without a range grid. Built on first use (only a fixed scan needs it), once, also
-    // when several threads ask at the same time.
-    const Base::CKdTree3D* ViewTree(CThreadPool* pool = nullptr) const;
+    // (p . ViewAxisU, p . ViewAxisV, 0) in a grid whose cells are one spacing wide, so that the
+    // measured point on a line of sight is found. Null without a range grid. Built on first use (only
+    // a fixed scan needs it), once, also when several threads ask at the same time.
+    const CViewGrid* ViewGrid() const;
     const CbVector3d& ViewAxisU() const;
     const CbVector3d& ViewAxisV() const;
 
 private:
     mutable std::once_flag m_viewOnce;
-    mutable std::shared_ptr<const Base::CKdTree3D> m_spViewTree;
+    mutable std::shared_ptr<const CViewGrid> m_spViewGrid;
     mutable CbVector3d m_vViewAxisU;
     mutable CbVector3d m_vViewAxisV;
 };

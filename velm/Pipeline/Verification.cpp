@@ -81,7 +81,7 @@ CRecord SCheck::ToRecord() const
 }
 
 std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd& transformation,
-                           const SRegistrationConfig& config, CThreadPool* pool)
+                           const SRegistrationConfig& config)
 {
     const auto fixDerived = fix.spCollection->GetDerivedData();
     const Base::IKdTree3D& fixTree = fixDerived->GetKdTree();
@@ -96,8 +96,8 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
     // Free space: a sample is over a measured line of sight of FIX when a point of FIX lies within
     // one spacing of it across the view; FIX's surface there must face the scanner clearly enough
     // for its plane to tell front from back.
-    const Base::CKdTree3D* viewTree = fix.ViewTree(pool);
-    const bool rangeScan = viewTree != nullptr;
+    const CViewGrid* viewGrid = fix.ViewGrid();
+    const bool rangeScan = viewGrid != nullptr;
     const float lineOfSight = static_cast<float>(fix.dSpacing);
     const double frontTolerance = std::max(4.0 * expected, 2.0 * fix.dSpacing);
 
@@ -126,7 +126,7 @@ std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd
         {
             const CbVector3f across(static_cast<float>(p.Dot(fix.ViewAxisU())),
                                     static_cast<float>(p.Dot(fix.ViewAxisV())), 0.0f);
-            const uint32_t m = viewTree->FindNearest(across, lineOfSight, 0);
+            const uint32_t m = viewGrid->FindNearest(across, lineOfSight);
             if (m == 0xFFFFFFFFu)
                 continue;
             const CbVector3d nm(fixNormals[m]);

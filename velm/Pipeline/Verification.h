@@ -1,6 +1,5 @@
 #pragma once
 
-#include "velm/Frame/CThreadPool.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Pipeline/CRecord.h"
 
@@ -40,7 +39,6 @@ struct SCheck
 // - "free_space": the share of the samples that lie in front of FIX's measured surface, seen along
 //   FIX's view direction, where FIX looked through empty space to reach that surface (an orthographic
 //   view over FIX's range grid; without a grid it does not apply).
-// The pool, when given, builds what FIX needs for the free-space test the first time it is asked.
 std::vector<SCheck> Verify(const SScan& fix, const SScan& flt, const CbMatrix4Rd& transformation,
-                           const SRegistrationConfig& config, CThreadPool* pool = nullptr);
+                           const SRegistrationConfig& config);
 } // namespace Pipeline

@@ -68,15 +68,22 @@ struct SKdTreeNeighbour
 };
 static_assert(sizeof(SKdTreeNeighbour) == 8, "k-nearest entries are 8 bytes");
 
-// The test of FindInRadius: p lies within radius of the query when its squared distance, in float as
-// (dy^2 + dx^2) + dz^2, is at most radius^2 (also in float); one that overflows float is within an
-// infinite radius only. For a caller that filters points a tree found for a larger radius.
-inline bool IsWithinKdTreeRadius(const CbVector3f& p, const CbVector3f& query, float radius)
+// The kd-tree's squared distance: in float, as (dy^2 + dx^2) + dz^2. The kd-tree's nearest
+// neighbours are ordered by it (ties to the lower index).
+inline float KdTreeSquaredDistance(const CbVector3f& p, const CbVector3f& query)
 {
     const float dx = p.x - query.x;
     const float dy = p.y - query.y;
     const float dz = p.z - query.z;
-    const float d = (dy * dy + dx * dx) + dz * dz;
+    return (dy * dy + dx * dx) + dz * dz;
+}
+
+// The test of FindInRadius: p lies within radius of the query when its squared distance is at most
+// radius^2 (also in float); one that overflows float is within an infinite radius only. For a caller
+// that filters points a tree found for a larger radius.
+inline bool IsWithinKdTreeRadius(const CbVector3f& p, const CbVector3f& query, float radius)
+{
+    const float d = KdTreeSquaredDistance(p, query);
     const float r2 = radius * radius;
     return (d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= static_cast<double>(r2);
 }

@@ -16,9 +16,10 @@ struct SPrincipalAxes
 };
 
 // Principal axes of points given relative to a reference point near them (so that their distance
-// from the origin costs no digits). The symmetric 3x3 covariance is decomposed in closed form; where
-// the two smallest eigenvalues lie too close for that to resolve the last axis, an iterative solver
-// takes over. No points: all zero.
+// from the origin costs no digits). The least eigenvalue of the symmetric 3x3 covariance comes from
+// its characteristic polynomial, the axes from cross products of its rows; where two eigenvalues lie
+// too close for that to resolve the axes (or one is 0), an iterative solver takes over. No points:
+// all zero.
 SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count);
 
 // The RMS distance of the points from their best plane: the square root of the least value.
