@@ -9,6 +9,8 @@ namespace Base
 namespace
 {
 constexpr int c_Levels = 21; // 21 bits per axis fill a 63-bit cell key
+constexpr int c_RadixBits = 11;
+constexpr uint64_t c_RadixMask = (uint64_t{1} << c_RadixBits) - 1;
 
 // A small generator of our own: the standard distributions are not specified bit for bit, so the
 // order would change with the standard library.
@@ -62,11 +64,12 @@ std::vector<uint64_t> CellKeys(const std::vector<CbVector3f>& positions)
     const double scale = extent > 0.0 ? cells / extent : 0.0;
 
     auto cell = [&](double value, double origin) {
-        // Written so that a NaN lands in cell 0 instead of reaching the integer conversion.
-        const double c = std::floor((value - origin) * scale);
-        if (!(c > 0.0))
+        // The floor of the scaled offset, clamped to the cells; written so that a NaN lands in cell 0
+        // instead of reaching the integer conversion, which truncates (the floor of a positive value).
+        const double c = (value - origin) * scale;
+        if (!(c >= 1.0))
             return uint64_t{0};
-        return static_cast<uint64_t>(std::min(c, cells - 1.0));
+        return c >= cells - 1.0 ? static_cast<uint64_t>(cells - 1.0) : static_cast<uint64_t>(c);
     };
     std::vector<uint64_t> keys(positions.size());
     for (size_t i = 0; i < positions.size(); ++i)
@@ -94,27 +97,63 @@ std::vector<uint32_t> ComputeSampleOrder(const std::vector<CbVector3f>& position
         return order;
     order.reserve(count);
 
-    const std::vector<uint64_t> keys = CellKeys(positions);
+    // Sorted by key, ties by index: a stable radix sort of the indices in ascending order, the
+    // counts of every digit gathered in one reading of the keys.
+    constexpr int c_Passes = (3 * c_Levels + c_RadixBits - 1) / c_RadixBits;
     std::vector<uint32_t> sorted(count);
-    for (size_t i = 0; i < count; ++i)
-        sorted[i] = static_cast<uint32_t>(i);
-    std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
-        return keys[a] != keys[b] ? keys[a] < keys[b] : a < b;
-    });
+    std::vector<uint64_t> keys = CellKeys(positions);
+    {
+        for (size_t i = 0; i < count; ++i)
+            sorted[i] = static_cast<uint32_t>(i);
+        std::vector<uint32_t> offsets(c_Passes << c_RadixBits, 0u);
+        for (const uint64_t key : keys)
+            for (int pass = 0; pass < c_Passes; ++pass)
+                ++offsets[(static_cast<size_t>(pass) << c_RadixBits) + ((key >> (pass * c_RadixBits)) & c_RadixMask)];
+        std::vector<uint64_t> keysOut(count);
+        std::vector<uint32_t> sortedOut(count);
+        for (int pass = 0; pass < c_Passes; ++pass)
+        {
+            const int shift = pass * c_RadixBits;
+            uint32_t* offset = offsets.data() + (static_cast<size_t>(pass) << c_RadixBits);
+            if (offset[(keys[0] >> shift) & c_RadixMask] == count)
+                continue; // every key has this digit: the pass would change nothing
+            uint32_t sum = 0;
+            for (size_t d = 0; d <= c_RadixMask; ++d)
+                sum += std::exchange(offset[d], sum);
+            for (size_t i = 0; i < count; ++i)
+            {
+                const uint32_t at = offset[(keys[i] >> shift) & c_RadixMask]++;
+                keysOut[at] = keys[i];
+                sortedOut[at] = sorted[i];
+            }
+            keys.swap(keysOut);
+            sorted.swap(sortedOut);
+        }
+    }
+
+    // The first level on which each point's cell differs from the previous point's (0 for the first,
+    // past the last level for a point in the same finest cell): the cells of a level are the runs
+    // between the points whose value is at most that level.
+    std::vector<uint8_t> splitLevel(count);
+    splitLevel[0] = 0;
+    for (size_t i = 1; i < count; ++i)
+    {
+        const uint64_t differ = keys[i] ^ keys[i - 1];
+        splitLevel[i] = differ == 0 ? static_cast<uint8_t>(c_Levels + 1)
+                                    : static_cast<uint8_t>(c_Levels - (63 - __builtin_clzll(differ)) / 3);
+    }
 
     CSplitMix64 random(0x5EED0F5A3B1E5ull);
     std::vector<char> taken(count, 0); // by position in `sorted`
     std::vector<std::pair<size_t, size_t>> open; // runs [begin, end) of cells without a sample yet
     for (int level = 0; level <= c_Levels && order.size() < count; ++level)
     {
-        const int shift = 3 * (c_Levels - level);
         open.clear();
         for (size_t begin = 0; begin < count;)
         {
-            const uint64_t cell = keys[sorted[begin]] >> shift;
             size_t end = begin;
-            bool sampled = false;
-            while (end < count && (keys[sorted[end]] >> shift) == cell)
+            bool sampled = taken[end++] != 0;
+            while (end < count && splitLevel[end] > level)
                 sampled |= taken[end++] != 0;
             if (!sampled)
                 open.emplace_back(begin, end);
