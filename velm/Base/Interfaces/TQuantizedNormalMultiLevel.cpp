@@ -103,10 +103,24 @@ std::vector<CbVector3d> PositiveOctantDirections()
     std::vector<uint32_t> count(8192, 0);
     // Every coordinate is a multiple of 1/16 below 128, so all the sums are exact in double and may
     // be formed in any order: a run of samples in one cell is summed in registers first, which
-    // spares the table a store and reload for every sample.
+    // spares the table a store and reload for every sample. A unit square (i, j) with i + j <= 82 lies
+    // wholly below the line where the bands begin: its 8 x 8 samples all encode to it and sum to
+    // 64 i + 32 and 64 j + 32; those are counted at once, and the loop starts after them.
+    constexpr int c_LastSquareSum = 82;
+    for (int i = 0; i <= c_LastSquareSum; ++i)
+        for (int j = 0; i + j <= c_LastSquareSum; ++j)
+        {
+            const uint16_t code = CellCode(static_cast<float>(i) + 0.5f, static_cast<float>(j) + 0.5f,
+                                           127.5f - static_cast<float>(i + j) - 1.0f);
+            sumU[code] = 64.0 * i + 32.0;
+            sumV[code] = 64.0 * j + 32.0;
+            count[code] = c_SamplesPerUnit * c_SamplesPerUnit;
+        }
     for (int a = 0; a < c_Width; ++a)
     {
         const float u = (static_cast<float>(a) + 0.5f) / c_SamplesPerUnit;
+        const int square = a / c_SamplesPerUnit;
+        const int firstB = square <= c_LastSquareSum ? (c_LastSquareSum + 1 - square) * c_SamplesPerUnit : 0;
         int runCode = -1;
         double runU = 0.0;
         double runV = 0.0;
@@ -118,7 +132,7 @@ std::vector<CbVector3d> PositiveOctantDirections()
             sumV[runCode] += runV;
             count[runCode] += runCount;
         };
-        for (int b = 0; a + b < c_Width; ++b)
+        for (int b = firstB; a + b < c_Width; ++b)
         {
             const float v = (static_cast<float>(b) + 0.5f) / c_SamplesPerUnit;
             const float w = 127.5f - u - v;
