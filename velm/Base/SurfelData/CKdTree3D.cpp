@@ -422,6 +422,7 @@ struct CKdTree3D::SImpl
     static constexpr size_t kMaxSharedCandidates = 768;
     // The next leaf's reach, in the farthest k-th distance of the leaf before.
     static constexpr double kReachGrowth = 1.15;
+    static constexpr float kKthGrowthSquared = 1.3f;
 
     // The points within the box [lo, hi] (bounds in double, inclusive), in leaf order; false when there
     // are more than kMaxSharedCandidates of them.
@@ -501,17 +502,28 @@ struct CKdTree3D::SImpl
         const float within = static_cast<float>(reach * reach * (1.0 - 1e-5));
         double farthest = 0.0;
         bool tooShort = false;
-        for (uint32_t i = leaf.begin; i < leaf.other; ++i)
-        {
-            const float q[3] = {xs[i], ys[i], zs[i]};
-            LeafDistances(s.xs.data(), s.ys.data(), s.zs.data(), count, q, s.distances.data());
+        // Neighbouring points of a leaf have about the same k-th distance: the previous point's, grown a
+        // little, usually holds k candidates and keeps far fewer than the leaf's reach, which makes the
+        // selection below cheaper. With fewer than k the leaf's reach decides.
+        float previousKth = -1.0f;
+        const auto keep = [&](float limit) {
             // Gathered without a branch to mispredict.
             size_t kept = 0;
             for (size_t c = 0; c < count; ++c)
             {
                 s.kept[kept] = static_cast<uint32_t>(c);
-                kept += s.distances[c] <= within ? 1 : 0;
+                kept += s.distances[c] <= limit ? 1 : 0;
             }
+            return kept;
+        };
+        for (uint32_t i = leaf.begin; i < leaf.other; ++i)
+        {
+            const float q[3] = {xs[i], ys[i], zs[i]};
+            LeafDistances(s.xs.data(), s.ys.data(), s.zs.data(), count, q, s.distances.data());
+            const float guess = previousKth >= 0.0f ? std::min(within, kKthGrowthSquared * previousKth) : within;
+            size_t kept = keep(guess);
+            if (kept < capacity && guess < within)
+                kept = keep(within);
             if (kept < capacity)
             {
                 searchOne(i);
@@ -537,6 +549,7 @@ struct CKdTree3D::SImpl
             float kth;
             const uint32_t kthBits = static_cast<uint32_t>(top[capacity - 1] >> 32);
             std::memcpy(&kth, &kthBits, sizeof kth);
+            previousKth = kth;
             farthest = std::max(farthest, std::sqrt(static_cast<double>(kth)));
             s.neighbours.resize(capacity);
             for (size_t j = 0; j < capacity; ++j)
