@@ -3,6 +3,7 @@
 #include "velm/Pipeline/GlobalStart.h"
 
 #include "velm/Base/SurfelData/CKdTree3D.h"
+#include "velm/Base/SurfelData/CMovedKdTree3D.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 #include "velm/Frame/CString.h"
 #include "velm/Pipeline/Motion.h"
@@ -119,24 +120,37 @@ public:
     {
         // The engine measures how far it moved FLOAT from its own frame: it gets FLOAT already where
         // the coarse stage left it, so that the movement it judges is its own.
+        // Its kd-tree answers through FLOAT's own, which spares building one over the moved points
+        // (a start that is not quite rigid gets a tree of its own).
         const CbMatrix4Rd& coarse = attempt.mCoarse;
-        const std::vector<CbVector3f>& own = m_flt.Positions();
-        auto positions = std::make_shared<std::vector<CbVector3f>>(own.size());
-        Base::SSurfelData moved = m_flt.surfels;
-        moved.vecSampleOrder = m_flt.spCollection->GetDerivedData()->GetSampleOrder();
-        const auto move = [&](size_t begin, size_t end, uint32_t) {
+        std::shared_ptr<const Base::IKdTree3D> tree;
+        std::shared_ptr<const std::vector<CbVector3f>> positions;
+        if (Base::CMovedKdTree3D::IsRigid(coarse))
+        {
+            auto moved = std::make_shared<const Base::CMovedKdTree3D>(m_flt.spKdTree, coarse, m_threads.get());
+            positions = moved->GetPositions();
+            tree = std::move(moved);
+        }
+        else
+        {
+            const std::vector<CbVector3f>& own = m_flt.Positions();
+            auto moved = std::make_shared<std::vector<CbVector3f>>(own.size());
+            for (size_t i = 0; i < own.size(); ++i)
+                (*moved)[i] = CbVector3f(coarse.TransformPoint(CbVector3d(own[i])));
+            positions = moved;
+            tree = std::make_shared<const Base::CKdTree3D>(std::move(moved), m_threads.get());
+        }
+        Base::SSurfelData surfels = m_flt.surfels;
+        surfels.vecSampleOrder = m_flt.spCollection->GetDerivedData()->GetSampleOrder();
+        const auto turn = [&](size_t begin, size_t end, uint32_t) {
             for (size_t i = begin; i < end; ++i)
-            {
-                (*positions)[i] = CbVector3f(coarse.TransformPoint(CbVector3d(own[i])));
-                moved.vecNormals[i] = CbVector3f(RotateDirection(coarse, CbVector3d(moved.vecNormals[i])));
-            }
+                surfels.vecNormals[i] = CbVector3f(RotateDirection(coarse, CbVector3d(surfels.vecNormals[i])));
         };
         if (m_threads)
-            m_threads->ParallelFor(own.size(), 4096, move);
+            m_threads->ParallelFor(surfels.vecNormals.size(), 4096, turn);
         else
-            move(0, own.size(), 0);
-        const Base::CSurfelCollection floating(
-            std::move(moved), std::make_shared<const Base::CKdTree3D>(std::move(positions), m_threads.get()), m_threads.get());
+            turn(0, surfels.vecNormals.size(), 0);
+        const Base::CSurfelCollection floating(std::move(surfels), std::move(tree), std::move(positions), m_threads.get());
         CStageEngine engine;
         engine.SetThreadPool(m_threads);
         engine.SetConfiguration(m_config.fine);

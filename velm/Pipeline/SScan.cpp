@@ -181,6 +181,7 @@ std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const 
     if (points.pConfidence)
         scan->cloud.vecConfidence.assign(points.pConfidence, points.pConfidence + points.uiCount);
     scan->spPositions = surfels.spTree->GetPositions();
+    scan->spKdTree = surfels.spTree;
     scan->surfels = surfels.data;
     scan->spCollection = std::make_shared<const Base::CSurfelCollection>(std::move(surfels.data), surfels.spTree, pool);
     // Normal estimation has fitted the same planes when it took as many neighbours.

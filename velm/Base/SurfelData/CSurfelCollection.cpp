@@ -137,12 +137,12 @@ CCovarianceEllipsoid PositionEllipsoid(const std::vector<CbVector3f>& positions)
 class CSurfelCollectionDerivedData final : public ISurfelCollectionDerivedData
 {
 public:
-    CSurfelCollectionDerivedData(std::shared_ptr<const CKdTree3D> tree, std::vector<uint32_t> sampleOrder)
-        : m_spKdTree(std::move(tree)), m_ellipsoid(PositionEllipsoid(*m_spKdTree->GetPositions())),
-          m_vecSampleOrder(sampleOrder.empty() ? ComputeSampleOrder(*m_spKdTree->GetPositions())
-                                               : std::move(sampleOrder))
+    CSurfelCollectionDerivedData(std::shared_ptr<const IKdTree3D> tree, const std::vector<CbVector3f>& positions,
+                                 std::vector<uint32_t> sampleOrder)
+        : m_spKdTree(std::move(tree)), m_ellipsoid(PositionEllipsoid(positions)),
+          m_vecSampleOrder(sampleOrder.empty() ? ComputeSampleOrder(positions) : std::move(sampleOrder))
     {
-        for (const CbVector3f& p : *m_spKdTree->GetPositions())
+        for (const CbVector3f& p : positions)
             m_boundingBox.box.Extend(p);
     }
 
@@ -152,7 +152,7 @@ public:
     const std::vector<uint32_t>& GetSampleOrder() const override { return m_vecSampleOrder; }
 
 private:
-    std::shared_ptr<const CKdTree3D> m_spKdTree;
+    std::shared_ptr<const IKdTree3D> m_spKdTree;
     XoBoundingBox3D m_boundingBox;
     CCovarianceEllipsoid m_ellipsoid;
     std::vector<uint32_t> m_vecSampleOrder;
@@ -171,24 +171,33 @@ CSurfelCollection::CSurfelCollection(SSurfelData data)
     : m_uiCount(ValidatedCount(data, data.vecPositions))
 {
     auto positions = std::make_shared<const std::vector<CbVector3f>>(std::move(data.vecPositions));
-    Build(std::move(data), std::make_shared<const CKdTree3D>(std::move(positions)), nullptr);
+    auto tree = std::make_shared<const CKdTree3D>(positions);
+    Build(std::move(data), std::move(tree), std::move(positions), nullptr);
 }
 
 CSurfelCollection::CSurfelCollection(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool)
+    : CSurfelCollection(std::move(data), std::shared_ptr<const IKdTree3D>(tree), tree ? tree->GetPositions() : nullptr,
+                        pool)
 {
-    if (!tree)
+}
+
+CSurfelCollection::CSurfelCollection(SSurfelData data, std::shared_ptr<const IKdTree3D> tree,
+                                     std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool)
+{
+    if (!tree || !positions)
         ThrowFormattedException(c_File, __LINE__, c_Constructor, L"A collection on a kd-tree needs the tree.");
     if (!data.vecPositions.empty())
         ThrowFormattedException(c_File, __LINE__, c_Constructor,
                                 L"The positions of a collection on a kd-tree are the tree's; %llu more were given.",
                                 static_cast<ull>(data.vecPositions.size()));
-    m_uiCount = ValidatedCount(data, *tree->GetPositions());
-    Build(std::move(data), std::move(tree), pool);
+    m_uiCount = ValidatedCount(data, *positions);
+    Build(std::move(data), std::move(tree), std::move(positions), pool);
 }
 
-void CSurfelCollection::Build(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool)
+void CSurfelCollection::Build(SSurfelData data, std::shared_ptr<const IKdTree3D> tree,
+                              std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool)
 {
-    m_spPositions = tree->GetPositions();
+    m_spPositions = std::move(positions);
 
     const size_t count = !data.vecNormalCodes.empty() ? data.vecNormalCodes.size() : data.vecNormals.size();
     m_vecNormals.resize(count);
@@ -213,7 +222,7 @@ void CSurfelCollection::Build(SSurfelData data, std::shared_ptr<const CKdTree3D>
     m_accessCurvature = AccessTo<CSCElementDefinitionCurvature>(m_vecCurvature);
     m_accessBoundaryFlag = AccessTo<CSCElementDefinitionBoundaryFlag>(m_vecBoundaryFlags);
 
-    m_spDerivedData = std::make_shared<const CSurfelCollectionDerivedData>(std::move(tree),
+    m_spDerivedData = std::make_shared<const CSurfelCollectionDerivedData>(std::move(tree), *m_spPositions,
                                                                           std::move(data.vecSampleOrder));
 }
 

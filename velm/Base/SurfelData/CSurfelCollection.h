@@ -41,6 +41,10 @@ public:
     // The same on a kd-tree that already exists over the positions (one tree a scan): data holds every
     // element but the positions, which are the tree's. Normals are encoded on the pool's threads.
     CSurfelCollection(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool = nullptr);
+    // The same on any tree over the given positions (a moved tree, say); the caller vouches that the
+    // tree answers for exactly these positions.
+    CSurfelCollection(SSurfelData data, std::shared_ptr<const IKdTree3D> tree,
+                      std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool = nullptr);
     ~CSurfelCollection() override;
     CSurfelCollection(const CSurfelCollection&) = delete;
     CSurfelCollection& operator=(const CSurfelCollection&) = delete;
@@ -53,7 +57,8 @@ public:
     std::shared_ptr<const ISurfelCollectionDerivedData> GetDerivedData() const override;
 
 private:
-    void Build(SSurfelData data, std::shared_ptr<const CKdTree3D> tree, CThreadPool* pool);
+    void Build(SSurfelData data, std::shared_ptr<const IKdTree3D> tree,
+               std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool);
 
     uint64_t m_uiCount = 0;
     // The positions are shared with the kd-tree, so derived data held beyond the collection stays sound.
