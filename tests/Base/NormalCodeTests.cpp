@@ -97,3 +97,40 @@ TEST(NormalCodeTables, EveryCodeDecodesInsideItsCellOrToZero)
     EXPECT_EQ(decoded, 65536 - 512);
     EXPECT_EQ(Lut<CbVector3d>::lut[8128], CbVector3d());
 }
+
+// The table is defined by the encoder: each entry the normalised mean of the directions
+// (u, v, 127.5 - u - v) on a grid of eight per unit that encode to its code. Built here sample by
+// sample, it pins every shortcut the table's construction takes to the last bit.
+TEST(NormalCodeTables, EveryEntryIsTheMeanOfTheGridDirectionsTheEncoderGivesItsCode)
+{
+    std::vector<double> sumU(8192, 0.0), sumV(8192, 0.0);
+    std::vector<int> count(8192, 0);
+    for (int a = 0; a < 1021; ++a)
+        for (int b = 0; a + b < 1021; ++b)
+        {
+            const float u = (a + 0.5f) / 8, v = (b + 0.5f) / 8, w = 127.5f - u - v;
+            if (w <= 0.0f)
+                continue;
+            const uint16_t code = Base::EncodeNormal(u, v, w);
+            sumU[code] += u;
+            sumV[code] += v;
+            ++count[code];
+        }
+    auto& table = Base::TQuantizedNormalMultiLevelLUT<CbVector3d>::lut;
+    table.Create();
+    for (uint32_t code = 0; code < 65536; ++code)
+    {
+        const uint32_t cell = code & 0x1FFF;
+        CbVector3d expected;
+        if (count[cell] > 0)
+        {
+            const double u = sumU[cell] / count[cell], v = sumV[cell] / count[cell];
+            const CbVector3d d(u, v, 127.5 - u - v);
+            expected = d * (1.0 / d.Length());
+            expected = CbVector3d(code & 0x8000 ? -expected.x : expected.x, code & 0x4000 ? -expected.y : expected.y,
+                                  code & 0x2000 ? -expected.z : expected.z);
+        }
+        const CbVector3d& got = table[static_cast<uint16_t>(code)];
+        ASSERT_TRUE(got.x == expected.x && got.y == expected.y && got.z == expected.z) << "code " << code;
+    }
+}

@@ -81,8 +81,9 @@ CViewGrid::CViewGrid(std::vector<CbVector3f> points, double reach) : m_vecPoints
 
 int64_t CViewGrid::Cell(double value, double origin, int64_t cells) const
 {
-    const double c = std::floor((value - origin) / m_dCell);
-    if (!(c > 0.0))
+    // The floor of a positive offset is its truncation; below the first cell and NaN give cell 0.
+    const double c = (value - origin) / m_dCell;
+    if (!(c >= 1.0))
         return 0;
     return c >= static_cast<double>(cells - 1) ? cells - 1 : static_cast<int64_t>(c);
 }

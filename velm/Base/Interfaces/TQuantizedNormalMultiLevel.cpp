@@ -107,6 +107,8 @@ std::vector<CbVector3d> PositiveOctantDirections()
     // wholly below the line where the bands begin: its 8 x 8 samples all encode to it and sum to
     // 64 i + 32 and 64 j + 32; those are counted at once, and the loop starts after them.
     constexpr int c_LastSquareSum = 82;
+    // Samples (a, b) lie below the bands (u + v < 84.666664) exactly when a + b < 677.
+    constexpr int c_FirstBandSampleSum = 677;
     for (int i = 0; i <= c_LastSquareSum; ++i)
         for (int j = 0; i + j <= c_LastSquareSum; ++j)
         {
@@ -138,8 +140,12 @@ std::vector<CbVector3d> PositiveOctantDirections()
             const float w = 127.5f - u - v;
             if (w <= 0.0f)
                 continue;
-            // Positive and finite, with a sum near 127.5: EncodeNormal would give exactly this code.
-            const int code = CellCode(u, v, w);
+            // Positive and finite, with a sum of exactly 127.5: EncodeNormal would give exactly this
+            // code. Along a row the code depends on floor(v), floor(u + v - 1/2), v > u and whether
+            // u + v lies below the bands, so it can only change where one of those does.
+            const bool mayChange = runCode < 0 || b % c_SamplesPerUnit == 0 || (a + b) % c_SamplesPerUnit == 3 ||
+                                   b == a + 1 || a + b == c_FirstBandSampleSum;
+            const int code = mayChange ? CellCode(u, v, w) : runCode;
             if (code != runCode)
             {
                 flush();
