@@ -256,6 +256,37 @@ bool Empty(const Base::Features::CFpfh& d)
     return std::all_of(d.begin(), d.end(), [](float v) { return v == 0.0f; });
 }
 
+// The index of the first smallest of n >= 1 values, from four running minima, so that the loop does
+// not wait on one comparison after another.
+int32_t FirstSmallest(const float* values, Eigen::Index n)
+{
+    float low[4] = {values[0], values[0], values[0], values[0]};
+    Eigen::Index at[4] = {0, 0, 0, 0};
+    Eigen::Index c = 0;
+    for (; c + 4 <= n; c += 4)
+        for (int lane = 0; lane < 4; ++lane)
+        {
+            const bool lower = values[c + lane] < low[lane];
+            low[lane] = lower ? values[c + lane] : low[lane];
+            at[lane] = lower ? c + lane : at[lane];
+        }
+    for (; c < n; ++c)
+    {
+        const bool lower = values[c] < low[0];
+        low[0] = lower ? values[c] : low[0];
+        at[0] = lower ? c : at[0];
+    }
+    Eigen::Index best = at[0];
+    float bestValue = low[0];
+    for (int lane = 1; lane < 4; ++lane)
+        if (low[lane] < bestValue || (low[lane] == bestValue && at[lane] < best))
+        {
+            best = at[lane];
+            bestValue = low[lane];
+        }
+    return static_cast<int32_t>(best);
+}
+
 // The pairs of descriptors that are each other's nearest (squared Euclidean distance, ties to the lower
 // index), FIX's and FLOAT's; empty descriptors take no part. The distances come from one matrix product
 // a block of FLOAT's rows at a time: the blocks do not depend on the thread count, so neither do the pairs.
@@ -286,24 +317,28 @@ std::vector<SCorrespondence> MutualNearest(const std::vector<Base::Features::CFp
     // Per block: the nearest FLOAT row of the block for each FIX descriptor, and its distance.
     std::vector<std::vector<float>> colValue(static_cast<size_t>(blocks));
     std::vector<std::vector<int32_t>> colRow(static_cast<size_t>(blocks));
-    const auto body = [&](size_t begin, size_t end, uint32_t) {
+    // Each thread's product, kept from block to block.
+    std::vector<Matrix> products(pool ? pool->GetThreadCount() : 1);
+    const auto body = [&](size_t begin, size_t end, uint32_t thread) {
+        Matrix& d = products[thread];
         for (size_t block = begin; block < end; ++block)
         {
             const Eigen::Index r0 = static_cast<Eigen::Index>(block) * kBlock, rows = std::min(kBlock, ng - r0);
-            const Matrix d = (-2.0f * (g.middleRows(r0, rows) * f.transpose())).rowwise() + fNorm.transpose();
+            d.resize(rows, nf);
+            d.noalias() = g.middleRows(r0, rows) * f.transpose();
             std::vector<float>& value = colValue[block];
             std::vector<int32_t>& row = colRow[block];
             value.assign(static_cast<size_t>(nf), std::numeric_limits<float>::infinity());
             row.assign(static_cast<size_t>(nf), -1);
-            for (Eigen::Index r = 0; r < rows; ++r)
+            float* line = d.data();
+            for (Eigen::Index r = 0; r < rows; ++r, line += nf)
             {
-                // A row's own norm does not change which column is nearest to it, only the columns' view.
+                // The distance less the row's own norm, -2 g.f + |f|^2 (the doubling is exact): the
+                // row's norm does not change which column is nearest to it, only the columns' view.
+                for (Eigen::Index c = 0; c < nf; ++c)
+                    line[c] = -2.0f * line[c] + fNorm[c];
+                rowBest[static_cast<size_t>(r0 + r)] = FirstSmallest(line, nf);
                 const float gNorm = g.row(r0 + r).squaredNorm();
-                const float* line = d.data() + r * nf;
-                int32_t best = 0;
-                for (Eigen::Index c = 1; c < nf; ++c)
-                    best = line[c] < line[best] ? static_cast<int32_t>(c) : best;
-                rowBest[static_cast<size_t>(r0 + r)] = best;
                 const int32_t here = static_cast<int32_t>(r0 + r);
                 for (Eigen::Index c = 0; c < nf; ++c)
                 {

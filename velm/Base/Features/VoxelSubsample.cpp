@@ -1,7 +1,10 @@
 #include "velm/Base/Features/VoxelSubsample.h"
 
+#include "velm/Frame/RadixSort.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -32,6 +35,15 @@ struct SCellPoint
         return aCell[0] == o.aCell[0] && aCell[1] == o.aCell[1] && aCell[2] == o.aCell[2];
     }
 };
+
+// floor() without the library call: a quotient of that size or more is an integer already.
+double Floor(double x)
+{
+    if (!(std::fabs(x) < 4503599627370496.0)) // 2^52
+        return x;
+    const double t = static_cast<double>(static_cast<int64_t>(x));
+    return t > x ? t - 1.0 : t;
+}
 
 bool IsFinite(const CbVector3f& p)
 {
@@ -76,12 +88,38 @@ std::vector<uint32_t> VoxelSubsample(const std::vector<CbVector3f>& positions, f
         const CbVector3f& p = positions[i];
         if (!IsFinite(p))
             continue;
-        cells.push_back(SCellPoint{{std::floor(p.x / edge), std::floor(p.y / edge), std::floor(p.z / edge)},
-                                   static_cast<uint32_t>(i)});
+        cells.push_back(SCellPoint{{Floor(p.x / edge), Floor(p.y / edge), Floor(p.z / edge)}, static_cast<uint32_t>(i)});
     }
-    // Sorting (rather than hashing) makes each cube one run in index order, with no dependence on a
-    // hash table's iteration order.
-    std::sort(cells.begin(), cells.end());
+    // Each cube one run in index order, without a hash table's iteration order: cubes numbered from
+    // the lowest occupied one fit one integer key when the points span fewer than 2^21 cubes an axis
+    // (and are radix-sorted), otherwise the cube indices are compared as they are.
+    double low[3] = {0.0, 0.0, 0.0}, high[3] = {0.0, 0.0, 0.0};
+    for (size_t c = 0; c < cells.size(); ++c)
+        for (int a = 0; a < 3; ++a)
+        {
+            low[a] = c == 0 ? cells[c].aCell[a] : std::min(low[a], cells[c].aCell[a]);
+            high[a] = c == 0 ? cells[c].aCell[a] : std::max(high[a], cells[c].aCell[a]);
+        }
+    constexpr double kAxisCubes = 2097152.0; // 2^21
+    if (high[0] - low[0] < kAxisCubes && high[1] - low[1] < kAxisCubes && high[2] - low[2] < kAxisCubes)
+    {
+        std::vector<uint64_t> keys(cells.size());
+        std::vector<uint32_t> order(cells.size());
+        for (size_t c = 0; c < cells.size(); ++c)
+        {
+            const SCellPoint& e = cells[c];
+            keys[c] = (static_cast<uint64_t>(e.aCell[0] - low[0]) << 42) |
+                      (static_cast<uint64_t>(e.aCell[1] - low[1]) << 21) | static_cast<uint64_t>(e.aCell[2] - low[2]);
+            order[c] = static_cast<uint32_t>(c);
+        }
+        RadixSortByKey(keys, order, 63);
+        std::vector<SCellPoint> sorted(cells.size());
+        for (size_t c = 0; c < cells.size(); ++c)
+            sorted[c] = cells[order[c]];
+        cells.swap(sorted);
+    }
+    else
+        std::sort(cells.begin(), cells.end());
     std::vector<uint32_t> kept;
     for (size_t first = 0; first < cells.size();)
     {

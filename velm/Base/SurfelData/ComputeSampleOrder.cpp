@@ -1,5 +1,7 @@
 #include "velm/Base/SurfelData/ComputeSampleOrder.h"
 
+#include "velm/Frame/RadixSort.h"
+
 #include <algorithm>
 #include <cmath>
 #include <utility>
@@ -9,8 +11,6 @@ namespace Base
 namespace
 {
 constexpr int c_Levels = 21; // 21 bits per axis fill a 63-bit cell key
-constexpr int c_RadixBits = 11;
-constexpr uint64_t c_RadixMask = (uint64_t{1} << c_RadixBits) - 1;
 
 // A small generator of our own: the standard distributions are not specified bit for bit, so the
 // order would change with the standard library.
@@ -97,39 +97,12 @@ std::vector<uint32_t> ComputeSampleOrder(const std::vector<CbVector3f>& position
         return order;
     order.reserve(count);
 
-    // Sorted by key, ties by index: a stable radix sort of the indices in ascending order, the
-    // counts of every digit gathered in one reading of the keys.
-    constexpr int c_Passes = (3 * c_Levels + c_RadixBits - 1) / c_RadixBits;
+    // Sorted by key, ties by index.
     std::vector<uint32_t> sorted(count);
+    for (size_t i = 0; i < count; ++i)
+        sorted[i] = static_cast<uint32_t>(i);
     std::vector<uint64_t> keys = CellKeys(positions);
-    {
-        for (size_t i = 0; i < count; ++i)
-            sorted[i] = static_cast<uint32_t>(i);
-        std::vector<uint32_t> offsets(c_Passes << c_RadixBits, 0u);
-        for (const uint64_t key : keys)
-            for (int pass = 0; pass < c_Passes; ++pass)
-                ++offsets[(static_cast<size_t>(pass) << c_RadixBits) + ((key >> (pass * c_RadixBits)) & c_RadixMask)];
-        std::vector<uint64_t> keysOut(count);
-        std::vector<uint32_t> sortedOut(count);
-        for (int pass = 0; pass < c_Passes; ++pass)
-        {
-            const int shift = pass * c_RadixBits;
-            uint32_t* offset = offsets.data() + (static_cast<size_t>(pass) << c_RadixBits);
-            if (offset[(keys[0] >> shift) & c_RadixMask] == count)
-                continue; // every key has this digit: the pass would change nothing
-            uint32_t sum = 0;
-            for (size_t d = 0; d <= c_RadixMask; ++d)
-                sum += std::exchange(offset[d], sum);
-            for (size_t i = 0; i < count; ++i)
-            {
-                const uint32_t at = offset[(keys[i] >> shift) & c_RadixMask]++;
-                keysOut[at] = keys[i];
-                sortedOut[at] = sorted[i];
-            }
-            keys.swap(keysOut);
-            sorted.swap(sortedOut);
-        }
-    }
+    RadixSortByKey(keys, sorted, 3 * c_Levels);
 
     // The first level on which each point's cell differs from the previous point's (0 for the first,
     // past the last level for a point in the same finest cell): the cells of a level are the runs
