@@ -568,6 +568,14 @@ private:
         return 0.0;
     }
 
+    static bool AllFloat32(const SElement& e)
+    {
+        for (const SProperty& p : e.properties)
+            if (p.bList || p.type != EType::Float32)
+                return false;
+        return !e.properties.empty();
+    }
+
     void ReadBinaryBody()
     {
         const uint16_t probe = 1;
@@ -590,6 +598,68 @@ private:
                     FailOffset(pos, "the file ends inside record " + std::to_string(r) + " of " +
                                         std::to_string(e.count) + " of element '" + e.name + "'");
             };
+            if (isGrid && !m_countTooLarge && e.properties[0].countType == EType::UInt8 &&
+                (e.properties[0].type == EType::Int32 || e.properties[0].type == EType::UInt32))
+            {
+                // The usual range image, a byte count and 32-bit indices a cell, read without the
+                // general reader's dispatch per value (the same checks and messages).
+                const bool isSigned = e.properties[0].type == EType::Int32;
+                for (uint64_t r = 0; r < e.count; ++r)
+                {
+                    const size_t recordStart = pos;
+                    need(1, r);
+                    const uint64_t n = m_data[pos++];
+                    if (n == 0)
+                        continue;
+                    if (n > (m_size - pos) / 4)
+                        need(m_size, r);
+                    uint8_t b[4];
+                    std::memcpy(b, m_data + pos, 4);
+                    if (m_swap)
+                    {
+                        std::swap(b[0], b[3]);
+                        std::swap(b[1], b[2]);
+                    }
+                    double firstItem;
+                    if (isSigned)
+                    {
+                        int32_t v;
+                        std::memcpy(&v, b, 4);
+                        firstItem = v;
+                    }
+                    else
+                    {
+                        uint32_t v;
+                        std::memcpy(&v, b, 4);
+                        firstItem = v;
+                    }
+                    pos += static_cast<size_t>(n) * 4;
+                    StoreGridCell(static_cast<size_t>(r), n, firstItem, recordStart, false);
+                }
+                continue;
+            }
+            if (isVertex && !m_countTooLarge && !m_swap && AllFloat32(e))
+            {
+                // The usual points, float after float: a record that fits is checked once, and its
+                // values stored without the general reader's dispatch (the same checks and messages).
+                const size_t record = 4 * e.properties.size();
+                for (uint64_t r = 0; r < e.count; ++r)
+                {
+                    const bool whole = record <= m_size - pos;
+                    for (size_t pi = 0; pi < e.properties.size(); ++pi, pos += 4)
+                    {
+                        if (!whole)
+                            need(4, r);
+                        float value;
+                        std::memcpy(&value, m_data + pos, 4);
+                        bool bad = false;
+                        StoreVertexValue(static_cast<int>(pi), static_cast<size_t>(r), value, bad);
+                        if (bad)
+                            FailOffset(pos, "vertex " + std::to_string(r) + " has a non-finite " + e.properties[pi].name);
+                    }
+                }
+                continue;
+            }
             for (uint64_t r = 0; r < e.count; ++r)
             {
                 if ((isVertex || isGrid) && m_countTooLarge)

@@ -61,7 +61,7 @@ double MeasureNoise(const Base::CSurfelCollection& collection, const std::vector
         offsets.clear();
         for (const Base::SKdTreeNeighbour& n : neighbours)
             offsets.push_back(CbVector3d(positions[n.uiIndex]) - CbVector3d(p));
-        rms.push_back(Base::PlaneResidual(Base::PrincipalAxes(offsets.data(), offsets.size())));
+        rms.push_back(Base::PlaneResidual(Base::PrincipalAxes(offsets.data(), offsets.size(), Base::EAxes::Least)));
     }
     if (rms.empty())
         return 0.0;

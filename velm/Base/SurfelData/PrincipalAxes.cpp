@@ -48,7 +48,7 @@ bool Kernel(const SCovariance& c, double value, CbVector3d& axis)
 // that root (a positive semi-definite matrix has none below 0), so the steps rise to it and stop when
 // rounding ends them; the other two from the sum and product the polynomial gives. False when the
 // extents are too close (or one is 0) for the axes to be resolved this way.
-bool ClosedForm(const SCovariance& c, SPrincipalAxes& axes)
+bool ClosedForm(const SCovariance& c, EAxes wanted, SPrincipalAxes& axes)
 {
     const double trace = c.xx + c.yy + c.zz;
     const double minors = (c.xx * c.yy - c.xy * c.xy) + (c.xx * c.zz - c.xz * c.xz) + (c.yy * c.zz - c.yz * c.yz);
@@ -74,9 +74,14 @@ bool ClosedForm(const SCovariance& c, SPrincipalAxes& axes)
     const double middle = half - spread;
     if ((middle - least) < c_MinRelativeGap * largest || (largest - middle) < c_MinRelativeGap * largest)
         return false;
-    if (!Kernel(c, least, axes.aAxes[2]) || !Kernel(c, largest, axes.aAxes[0]))
+    if (!Kernel(c, least, axes.aAxes[2]))
         return false;
-    axes.aAxes[1] = axes.aAxes[2].Cross(axes.aAxes[0]);
+    if (wanted == EAxes::All)
+    {
+        if (!Kernel(c, largest, axes.aAxes[0]))
+            return false;
+        axes.aAxes[1] = axes.aAxes[2].Cross(axes.aAxes[0]);
+    }
     axes.aValues[0] = largest;
     axes.aValues[1] = middle;
     axes.aValues[2] = least;
@@ -84,7 +89,7 @@ bool ClosedForm(const SCovariance& c, SPrincipalAxes& axes)
 }
 } // namespace
 
-SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count)
+SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count, EAxes wanted)
 {
     SPrincipalAxes axes;
     if (count == 0)
@@ -107,7 +112,7 @@ SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count)
         yz += d.y * d.z;
     }
     const SCovariance c{xx / n, yy / n, zz / n, xy / n, xz / n, yz / n};
-    if (ClosedForm(c, axes))
+    if (ClosedForm(c, wanted, axes))
         return axes;
 
     // Flat, straight, round or single-point neighbourhoods: Eigen's closed form where its axes are

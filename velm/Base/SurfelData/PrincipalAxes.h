@@ -20,7 +20,14 @@ struct SPrincipalAxes
 // its characteristic polynomial, the axes from cross products of its rows; where two eigenvalues lie
 // too close for that to resolve the axes (or one is 0), an iterative solver takes over. No points:
 // all zero.
-SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count);
+// With EAxes::Least the first two axes may be left zero: a caller that wants only the normal of the
+// best plane spares their work.
+enum class EAxes
+{
+    All,
+    Least
+};
+SPrincipalAxes PrincipalAxes(const CbVector3d* points, size_t count, EAxes wanted = EAxes::All);
 
 // The RMS distance of the points from their best plane: the square root of the least value.
 inline double PlaneResidual(const SPrincipalAxes& axes)

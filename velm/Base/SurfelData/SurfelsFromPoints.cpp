@@ -94,7 +94,7 @@ std::vector<CbVector3f> EstimateNormals(const CKdTree3D& tree, uint32_t k, const
         CbVector3d* offset = count <= 64 ? offsets : (more.resize(count), more.data());
         for (size_t j = 0; j < count; ++j)
             offset[j] = CbVector3d(positions[neighbours[j].uiIndex]) - CbVector3d(p);
-        const SPrincipalAxes axes = PrincipalAxes(offset, count);
+        const SPrincipalAxes axes = PrincipalAxes(offset, count, EAxes::Least);
         if (planeResiduals && count >= 4)
             (*planeResiduals)[i] = PlaneResidual(axes);
         CbVector3d normal = axes.aAxes[2];
