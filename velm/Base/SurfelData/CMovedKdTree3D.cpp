@@ -31,7 +31,7 @@ double LargestCoordinate(const CbVector3f& p)
 // The float distance as the tree sees it against its limit: one that overflowed counts as the largest.
 double AsBound(float distance) { return distance <= FLT_MAX ? static_cast<double>(distance) : DBL_MAX; }
 
-constexpr uint32_t kSpare = 4; // nearest asked beyond k, to hold the moved k nearest without a second question
+constexpr uint32_t kSpare = 1; // nearest asked beyond k: farther than the k-th by the margins, it proves them complete
 } // namespace
 
 bool CMovedKdTree3D::IsRigid(const CbMatrix4Rd& m)
@@ -124,7 +124,7 @@ void CMovedKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const C
     if (k == 0 || GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
         return;
     // The k nearest in the original frame lie, moved, within the k-th distance and the margin; so the
-    // moved k nearest lie within that and the margin again in the original frame. A few more nearest
+    // moved k nearest lie within that and the margin again in the original frame. One more nearest
     // than k usually reach past it already; otherwise a radius question gathers them. The candidates
     // are kept in the caller's vector, past what it held.
     const CbVector3f back = Back(p);
