@@ -124,8 +124,8 @@ void CMovedKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const C
     if (k == 0 || GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
         return;
     // The k nearest in the original frame lie, moved, within the k-th distance and the margin; so the
-    // moved k nearest lie within that and the margin again in the original frame. One more nearest
-    // than k usually reach past it already; otherwise a radius question gathers them. The candidates
+    // moved k nearest lie within that and the margin again in the original frame. The next nearest
+    // usually lies past that already; otherwise a radius question gathers them. The candidates
     // are kept in the caller's vector, past what it held.
     const CbVector3f back = Back(p);
     const size_t first = result.size();
