@@ -7,6 +7,7 @@
 #include "velm/Frame/XoBoundingBox3D.h"
 
 #include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -78,14 +79,37 @@ inline float KdTreeSquaredDistance(const CbVector3f& p, const CbVector3f& query)
     return (dy * dy + dx * dx) + dz * dz;
 }
 
+// A squared distance as the kd-tree's limits see it: one that overflowed float is the largest double,
+// larger than every finite distance and still inside an infinite limit.
+inline double KdTreeBound(float squaredDistance)
+{
+    return squaredDistance <= FLT_MAX ? static_cast<double>(squaredDistance) : DBL_MAX;
+}
+
+// The kd-tree's squared limit for a reach (its square in float), or false when a negative or NaN
+// reach admits no point at all.
+inline bool KdTreeSquaredLimit(float reach, double& squared)
+{
+    if (!(reach >= 0.0f))
+        return false;
+    const float s = reach * reach;
+    squared = static_cast<double>(s);
+    return true;
+}
+
+// A point at infinity or with a NaN coordinate is near nothing to the kd-tree.
+inline bool IsKdTreeQueryPoint(const CbVector3f& p)
+{
+    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
 // The test of FindInRadius: p lies within radius of the query when its squared distance is at most
 // radius^2 (also in float); one that overflows float is within an infinite radius only. For a caller
 // that filters points a tree found for a larger radius.
 inline bool IsWithinKdTreeRadius(const CbVector3f& p, const CbVector3f& query, float radius)
 {
-    const float d = KdTreeSquaredDistance(p, query);
     const float r2 = radius * radius;
-    return (d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= static_cast<double>(r2);
+    return KdTreeBound(KdTreeSquaredDistance(p, query)) <= static_cast<double>(r2);
 }
 
 // Spatial queries over the positions of one collection. Queries append to the caller's vector and

@@ -75,30 +75,6 @@ double Widen(double squaredLimit)
     return squaredLimit * (1.0 + 1e-5) + 1e-37;
 }
 
-// The squared limit of a search, or false when the limit admits no point at all.
-bool SquaredLimit(float limit, double& squared)
-{
-    if (!(limit >= 0.0f))
-        return false;
-    const float s = limit * limit;
-    squared = static_cast<double>(s);
-    return true;
-}
-
-// A point at infinity or with a NaN coordinate is near nothing (and its bounds would turn into NaN
-// inside the search).
-bool IsQueryPoint(const CbVector3f& p)
-{
-    return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
-}
-
-// A float distance as the limits see it: one that overflowed float is the largest double, larger than
-// every finite distance and still inside an infinite limit.
-double AsBound(float distance)
-{
-    return distance <= FLT_MAX ? static_cast<double>(distance) : DBL_MAX;
-}
-
 // Leaf points handled at a time.
 constexpr size_t kLeafChunk = 32;
 
@@ -127,7 +103,7 @@ public:
     double worstDist() const { return m_worst; }
     void addPoint(float distance, uint32_t index)
     {
-        if (!(AsBound(distance) <= m_limit))
+        if (!(KdTreeBound(distance) <= m_limit))
             return;
         const std::pair<float, uint32_t> entry(distance, index);
         size_t at = m_count;
@@ -147,7 +123,7 @@ public:
         }
         m_entries[at] = entry;
         if (m_count == m_capacity)
-            m_worst = Widen(AsBound(m_entries[m_count - 1].first));
+            m_worst = Widen(KdTreeBound(m_entries[m_count - 1].first));
     }
 
     // The points of a leaf with their distances. The few nearer than the bound so far are picked
@@ -159,7 +135,7 @@ public:
         for (size_t i = 0; i < n; ++i)
         {
             nearer[found] = static_cast<uint32_t>(i);
-            found += AsBound(distances[i]) < m_worst ? 1 : 0;
+            found += KdTreeBound(distances[i]) < m_worst ? 1 : 0;
         }
         for (size_t j = 0; j < found; ++j)
             addPoint(distances[nearer[j]], indices[nearer[j]]);
@@ -579,7 +555,7 @@ struct CKdTree3D::SImpl
                                  static_cast<double>(zs[i]) - m[2]};
             spread = std::max(spread, std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]));
         }
-        return around.Count() == 0 ? 0.0 : spread + std::sqrt(AsBound(around[around.Count() - 1].first));
+        return around.Count() == 0 ? 0.0 : spread + std::sqrt(KdTreeBound(around[around.Count() - 1].first));
     }
 
     static void Emit(uint32_t index, const CKNearestSet& set, SLeafScratch& s, const KNearestBody& body)
@@ -710,7 +686,7 @@ const std::shared_ptr<const std::vector<CbVector3f>>& CKdTree3D::GetPositions() 
 uint32_t CKdTree3D::FindNearest(const CbVector3f& p, float maxDistance, uint32_t) const
 {
     double limit = 0.0;
-    if (GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
+    if (GetCount() == 0 || !IsKdTreeQueryPoint(p) || !KdTreeSquaredLimit(maxDistance, limit))
         return 0xFFFFFFFFu;
     std::pair<float, uint32_t> entry;
     CKNearestSet set(1, limit, &entry);
@@ -722,7 +698,7 @@ void CKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const CbVect
                              float maxDistance) const
 {
     double limit = 0.0;
-    if (k == 0 || GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
+    if (k == 0 || GetCount() == 0 || !IsKdTreeQueryPoint(p) || !KdTreeSquaredLimit(maxDistance, limit))
         return;
     const size_t capacity = std::min<size_t>(k, GetCount());
     // Room for the usual small k on the stack; a larger one takes the heap.
@@ -756,7 +732,7 @@ void CKdTree3D::ForEachPositionsKNearest(uint32_t k, CThreadPool* pool, const KN
 void CKdTree3D::FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const
 {
     double limit = 0.0;
-    if (GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(radius, limit))
+    if (GetCount() == 0 || !IsKdTreeQueryPoint(p) || !KdTreeSquaredLimit(radius, limit))
         return;
     const size_t first = result.size();
     CRadiusSet set(result, limit);

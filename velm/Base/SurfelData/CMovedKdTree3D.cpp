@@ -11,25 +11,11 @@ namespace Base
 {
 namespace
 {
-// The tree's limits: a negative or NaN one finds nothing; otherwise the float square, widened.
-bool SquaredLimit(float limit, double& squared)
-{
-    if (!(limit >= 0.0f))
-        return false;
-    squared = static_cast<double>(limit * limit);
-    return true;
-}
-
-bool IsQueryPoint(const CbVector3f& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-
 double LargestCoordinate(const CbVector3f& p)
 {
     return std::max(std::fabs(static_cast<double>(p.x)),
                     std::max(std::fabs(static_cast<double>(p.y)), std::fabs(static_cast<double>(p.z))));
 }
-
-// The float distance as the tree sees it against its limit: one that overflowed counts as the largest.
-double AsBound(float distance) { return distance <= FLT_MAX ? static_cast<double>(distance) : DBL_MAX; }
 
 constexpr uint32_t kSpare = 1; // nearest asked beyond k: farther than the k-th by the margins, it proves them complete
 } // namespace
@@ -100,7 +86,7 @@ float CMovedKdTree3D::OriginalReach(const CbVector3f& p, const CbVector3f& back,
 void CMovedKdTree3D::FindInRadius(std::vector<uint32_t>& result, const CbVector3f& p, float radius) const
 {
     double limit = 0.0;
-    if (GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(radius, limit))
+    if (GetCount() == 0 || !IsKdTreeQueryPoint(p) || !KdTreeSquaredLimit(radius, limit))
         return;
     const CbVector3f back = Back(p);
     const size_t first = result.size();
@@ -121,7 +107,7 @@ void CMovedKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const C
                                   float maxDistance) const
 {
     double limit = 0.0;
-    if (k == 0 || GetCount() == 0 || !IsQueryPoint(p) || !SquaredLimit(maxDistance, limit))
+    if (k == 0 || GetCount() == 0 || !IsKdTreeQueryPoint(p) || !KdTreeSquaredLimit(maxDistance, limit))
         return;
     // The k nearest in the original frame lie, moved, within the k-th distance and the margin; so the
     // moved k nearest lie within that and the margin again in the original frame. The next nearest
@@ -152,7 +138,7 @@ void CMovedKdTree3D::FindKNearest(std::vector<SKdTreeNeighbour>& result, const C
     {
         const uint32_t i = result[j].uiIndex;
         const float d = KdTreeSquaredDistance(moved[i], p);
-        if (AsBound(d) <= limit)
+        if (KdTreeBound(d) <= limit)
             result[kept++] = SKdTreeNeighbour{i, d};
     }
     result.resize(kept);
