@@ -201,68 +201,76 @@ TEST(KdTree, TheNearestOfEveryPositionAreTheSearchesAnswers)
 
 // A tree over positions moved by a rigid motion, answered through the original tree, must answer as a
 // tree built over the moved positions: radii that fall exactly on moved distances, k beyond the count,
-// limits, and scans far from the origin (where float rounding is coarsest) included.
+// limits, scans far from the origin (where float rounding is coarsest) and a motion a little off
+// rigid (a start written with six digits) included.
 TEST(KdTree, AMovedTreeAnswersAsATreeOverTheMovedPositions)
 {
     for (const double offset : {0.0, 900.0})
-    {
-        std::vector<CbVector3f> cloud = Cloud(1, 1500, 5);
-        for (CbVector3f& p : cloud)
-            p = p + CbVector3f(static_cast<float>(offset), static_cast<float>(-offset), 0.0f);
-        const auto original = std::make_shared<const CKdTree3D>(Share(cloud));
-        // A turn of about 40 degrees about (1, 2, 2) / 3, then a shift.
-        const double c = std::cos(0.7), s = std::sin(0.7), u[3] = {1.0 / 3, 2.0 / 3, 2.0 / 3};
-        CbMatrix4Rd motion;
-        for (int a = 0; a < 3; ++a)
-            for (int b = 0; b < 3; ++b)
-            {
-                const double cross = a == b ? 0.0 : ((b == (a + 1) % 3) ? 1.0 : -1.0) * u[3 - a - b];
-                motion.e[4 * a + b] = (a == b ? c : 0.0) + (1 - c) * u[a] * u[b] + s * cross;
-            }
-        motion.e[12] = 37.25;
-        motion.e[13] = -12.5;
-        motion.e[14] = 3.125;
-        const CMovedKdTree3D moved(original, motion);
-        const CKdTree3D rebuilt(moved.GetPositions());
-        const std::vector<CbVector3f>& points = *moved.GetPositions();
-
-        for (size_t n = 0; n < points.size(); n += 7)
+        for (const double skew : {0.0, 3e-5})
         {
-            const CbVector3f& q = points[n];
-            const CbVector3f near = q + CbVector3f(0.3f, -0.2f, 0.1f);
-            const float onPoint = std::sqrt(KdTreeSquaredDistance(points[(n * 13) % points.size()], q));
-            for (const CbVector3f& at : {q, near})
-            {
-                for (float radius : {0.0f, 1.0f, 1.5f, onPoint, std::nextafter(onPoint, 0.0f)})
+            std::vector<CbVector3f> cloud = Cloud(1, 1500, 5);
+            for (CbVector3f& p : cloud)
+                p = p + CbVector3f(static_cast<float>(offset), static_cast<float>(-offset), 0.0f);
+            const auto original = std::make_shared<const CKdTree3D>(Share(cloud));
+            // A turn of about 40 degrees about (1, 2, 2) / 3, then a shift.
+            const double c = std::cos(0.7), s = std::sin(0.7), u[3] = {1.0 / 3, 2.0 / 3, 2.0 / 3};
+            CbMatrix4Rd motion;
+            for (int a = 0; a < 3; ++a)
+                for (int b = 0; b < 3; ++b)
                 {
-                    std::vector<uint32_t> a = {5}, b = {5};
-                    moved.FindInRadius(a, at, radius);
-                    rebuilt.FindInRadius(b, at, radius);
-                    ASSERT_EQ(a, b) << "radius " << radius << " at point " << n;
-                    ASSERT_EQ(moved.FindNearest(at, radius, 0), rebuilt.FindNearest(at, radius, 0));
+                    const double cross = a == b ? 0.0 : ((b == (a + 1) % 3) ? 1.0 : -1.0) * u[3 - a - b];
+                    motion.e[4 * a + b] = (a == b ? c : 0.0) + (1 - c) * u[a] * u[b] + s * cross;
                 }
-                for (uint32_t k : {1u, 6u, 12u})
-                    for (float limit : {FLT_MAX, 1.0f, onPoint})
+            motion.e[12] = 37.25;
+            motion.e[13] = -12.5;
+            motion.e[14] = 3.125;
+            motion.e[1] += skew;
+            motion.e[10] -= skew;
+            const CMovedKdTree3D moved(original, motion);
+            const CKdTree3D rebuilt(moved.GetPositions());
+            const std::vector<CbVector3f>& points = *moved.GetPositions();
+
+            for (size_t n = 0; n < points.size(); n += 7)
+            {
+                const CbVector3f& q = points[n];
+                const CbVector3f near = q + CbVector3f(0.3f, -0.2f, 0.1f);
+                const float onPoint = std::sqrt(KdTreeSquaredDistance(points[(n * 13) % points.size()], q));
+                for (const CbVector3f& at : {q, near})
+                {
+                    for (float radius : {0.0f, 1.0f, 1.5f, onPoint, std::nextafter(onPoint, 0.0f)})
                     {
-                        std::vector<SKdTreeNeighbour> a = {{3, 1.0f}}, b = {{3, 1.0f}};
-                        moved.FindKNearest(a, at, k, limit);
-                        rebuilt.FindKNearest(b, at, k, limit);
-                        ASSERT_EQ(AsAnswer(a), AsAnswer(b)) << "k " << k << " within " << limit << " at point " << n;
+                        std::vector<uint32_t> a = {5}, b = {5};
+                        moved.FindInRadius(a, at, radius);
+                        rebuilt.FindInRadius(b, at, radius);
+                        ASSERT_EQ(a, b) << "radius " << radius << " at point " << n;
+                        ASSERT_EQ(moved.FindNearest(at, radius, 0), rebuilt.FindNearest(at, radius, 0));
                     }
+                    for (uint32_t k : {1u, 6u, 12u})
+                        for (float limit : {FLT_MAX, 1.0f, onPoint})
+                        {
+                            std::vector<SKdTreeNeighbour> a = {{3, 1.0f}}, b = {{3, 1.0f}};
+                            moved.FindKNearest(a, at, k, limit);
+                            rebuilt.FindKNearest(b, at, k, limit);
+                            ASSERT_EQ(AsAnswer(a), AsAnswer(b))
+                                << "k " << k << " within " << limit << " at point " << n;
+                        }
+                }
             }
+            std::vector<SKdTreeNeighbour> all, allRebuilt;
+            moved.FindKNearest(all, points[0], 0xFFFFFFFFu, FLT_MAX);
+            rebuilt.FindKNearest(allRebuilt, points[0], 0xFFFFFFFFu, FLT_MAX);
+            EXPECT_EQ(AsAnswer(all), AsAnswer(allRebuilt));
+            EXPECT_EQ(moved.FindNearest(CbVector3f(NAN, 0.0f, 0.0f), 1.0f, 0), 0xFFFFFFFFu);
+            std::vector<uint32_t> none;
+            moved.FindInRadius(none, points[0], -1.0f);
+            EXPECT_TRUE(none.empty());
         }
-        std::vector<SKdTreeNeighbour> all, allRebuilt;
-        moved.FindKNearest(all, points[0], 0xFFFFFFFFu, FLT_MAX);
-        rebuilt.FindKNearest(allRebuilt, points[0], 0xFFFFFFFFu, FLT_MAX);
-        EXPECT_EQ(AsAnswer(all), AsAnswer(allRebuilt));
-        EXPECT_EQ(moved.FindNearest(CbVector3f(NAN, 0.0f, 0.0f), 1.0f, 0), 0xFFFFFFFFu);
-        std::vector<uint32_t> none;
-        moved.FindInRadius(none, points[0], -1.0f);
-        EXPECT_TRUE(none.empty());
-    }
     CbMatrix4Rd stretch;
-    stretch.e[0] = 1.001;
-    EXPECT_FALSE(CMovedKdTree3D::IsRigid(stretch));
+    stretch.e[0] = 1.1;
+    EXPECT_FALSE(CMovedKdTree3D::Accepts(stretch));
     EXPECT_THROW(CMovedKdTree3D(std::make_shared<const CKdTree3D>(Share(Cloud(3, 0, 1))), stretch),
                  std::invalid_argument);
+    CbMatrix4Rd projective;
+    projective.e[3] = 1e-3;
+    EXPECT_FALSE(CMovedKdTree3D::Accepts(projective));
 }

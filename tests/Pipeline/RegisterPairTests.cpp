@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -131,6 +132,42 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
     metres.strUnits = "m";
     const auto inMetres = Pipeline::PrepareScan(fltCloud, metres, "float in metres");
     EXPECT_THROW(Pipeline::RegisterPair(*fix, *inMetres, options), std::invalid_argument);
+}
+
+// A start as users write it, six digits a number, is a little off rigid: it lands as accurately as the
+// exact start. One that stretches FLOAT by a fifth still runs through (FLOAT's moved points then get a
+// tree of their own) and is not trusted.
+TEST(RegisterPair, StartsALittleOffRigidLandAccuratelyAndStretchedOnesAreNotTrusted)
+{
+    const auto fix = Prepare(Scan({0.0, 0.0, 80, 80, 1.0, 0.03, 7}), "fix");
+    const auto flt = Prepare(Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 8}, kToFloatFrame), "float");
+    const CbMatrix4Rd truth = Inverse(kToFloatFrame);
+    Pipeline::SRegisterOptions exact;
+    exact.mStart = truth * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
+    Pipeline::SRegisterOptions rounded = exact;
+    for (double& e : rounded.mStart.e)
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.6g", e);
+        e = std::stod(text);
+    }
+    ASSERT_NE(rounded.mStart, exact.mStart);
+    const CbVector3d centroid = RealScans::Centroid(*flt);
+    const Pipeline::SPairResult a = Pipeline::RegisterPair(*fix, *flt, exact);
+    const Pipeline::SPairResult b = Pipeline::RegisterPair(*fix, *flt, rounded);
+    ASSERT_TRUE(a.GetSuccess()) << a.strVerdict;
+    ASSERT_TRUE(b.GetSuccess()) << b.strVerdict;
+    for (const Pipeline::SPairResult* r : {&a, &b})
+    {
+        const auto [degrees, mm] = RealScans::Error(truth, r->mTransformation, centroid);
+        EXPECT_LT(degrees, 0.1);
+        EXPECT_LT(mm, 0.2);
+    }
+
+    Pipeline::SRegisterOptions stretched = exact;
+    for (int i : {0, 1, 2, 4, 5, 6, 8, 9, 10})
+        stretched.mStart.e[i] *= 1.2;
+    EXPECT_FALSE(Pipeline::RegisterPair(*fix, *flt, stretched).GetSuccess());
 }
 
 TEST(RegisterPair, ScansFromArraysTheCallerKeepsEqualScansFromClouds)

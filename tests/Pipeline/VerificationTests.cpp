@@ -187,8 +187,9 @@ TEST(Verification, TheViewGridFindsWhatTheKdTreeFinds)
         const Pipeline::CViewGrid grid(points, cellReach);
         for (int q = 0; q < 4000; ++q)
         {
-            const CbVector3f p = q % 4 == 0 ? CbVector3f(0.5f * (q % 70) - 2.0f, 0.25f * (q % 110) - 1.0f, 0.0f)
-                                            : CbVector3f(15.0f + 20.0f * jitter(random), 13.0f + 18.0f * jitter(random), 0.0f);
+            const CbVector3f p =
+                q % 4 == 0 ? CbVector3f(0.5f * (q % 70) - 2.0f, 0.25f * (q % 110) - 1.0f, 0.0f)
+                           : CbVector3f(15.0f + 20.0f * jitter(random), 13.0f + 18.0f * jitter(random), 0.0f);
             for (const float reach : {0.5f, 0.25f, 0.05f, 2.0f})
                 ASSERT_EQ(grid.FindNearest(p, reach), tree.FindNearest(p, reach, 0))
                     << "at (" << p.x << ", " << p.y << ") within " << reach << ", cells for " << cellReach;

@@ -655,7 +655,8 @@ private:
                         bool bad = false;
                         StoreVertexValue(static_cast<int>(pi), static_cast<size_t>(r), value, bad);
                         if (bad)
-                            FailOffset(pos, "vertex " + std::to_string(r) + " has a non-finite " + e.properties[pi].name);
+                            FailOffset(pos, "vertex " + std::to_string(r) + " has a non-finite " +
+                                                e.properties[pi].name);
                     }
                 }
                 continue;

@@ -121,11 +121,11 @@ public:
         // The engine measures how far it moved FLOAT from its own frame: it gets FLOAT already where
         // the coarse stage left it, so that the movement it judges is its own.
         // Its kd-tree answers through FLOAT's own, which spares building one over the moved points
-        // (a start that is not quite rigid gets a tree of its own).
+        // (a start far from rigid gets a tree of its own).
         const CbMatrix4Rd& coarse = attempt.mCoarse;
         std::shared_ptr<const Base::IKdTree3D> tree;
         std::shared_ptr<const std::vector<CbVector3f>> positions;
-        if (Base::CMovedKdTree3D::IsRigid(coarse))
+        if (Base::CMovedKdTree3D::Accepts(coarse))
         {
             auto moved = std::make_shared<const Base::CMovedKdTree3D>(m_flt.spKdTree, coarse, m_threads.get());
             positions = moved->GetPositions();
@@ -150,7 +150,8 @@ public:
             m_threads->ParallelFor(surfels.vecNormals.size(), 4096, turn);
         else
             turn(0, surfels.vecNormals.size(), 0);
-        const Base::CSurfelCollection floating(std::move(surfels), std::move(tree), std::move(positions), m_threads.get());
+        const Base::CSurfelCollection floating(std::move(surfels), std::move(tree), std::move(positions),
+                                               m_threads.get());
         CStageEngine engine;
         engine.SetThreadPool(m_threads);
         engine.SetConfiguration(m_config.fine);

@@ -20,30 +20,50 @@ double LargestCoordinate(const CbVector3f& p)
 constexpr uint32_t kSpare = 1; // nearest asked beyond k: farther than the k-th by the margins, it proves them complete
 } // namespace
 
-bool CMovedKdTree3D::IsRigid(const CbMatrix4Rd& m)
+double CMovedKdTree3D::Distortion(const CbMatrix4Rd& m)
 {
     for (int i = 0; i < 16; ++i)
         if (!std::isfinite(m.e[i]))
-            return false;
+            return std::numeric_limits<double>::infinity();
     if (m.e[3] != 0.0 || m.e[7] != 0.0 || m.e[11] != 0.0 || m.e[15] != 1.0)
-        return false;
+        return std::numeric_limits<double>::infinity();
+    // The largest row sum of |A A^T - I| (A the rows of the linear part): every eigenvalue of A A^T, a
+    // squared stretch of the motion, lies within it of 1.
+    double worst = 0.0;
     for (int a = 0; a < 3; ++a)
+    {
+        double row = 0.0;
         for (int b = 0; b < 3; ++b)
         {
-            const double dot = m.e[4 * a] * m.e[4 * b] + m.e[4 * a + 1] * m.e[4 * b + 1] + m.e[4 * a + 2] * m.e[4 * b + 2];
-            if (std::fabs(dot - (a == b ? 1.0 : 0.0)) > 1e-9)
-                return false;
+            const double dot =
+                m.e[4 * a] * m.e[4 * b] + m.e[4 * a + 1] * m.e[4 * b + 1] + m.e[4 * a + 2] * m.e[4 * b + 2];
+            row += std::fabs(dot - (a == b ? 1.0 : 0.0));
         }
-    return true;
+        worst = std::max(worst, row);
+    }
+    return worst;
 }
+
+bool CMovedKdTree3D::Accepts(const CbMatrix4Rd& motion) { return Distortion(motion) <= kMaxDistortion; }
 
 CMovedKdTree3D::CMovedKdTree3D(std::shared_ptr<const CKdTree3D> original, const CbMatrix4Rd& motion, CThreadPool* pool)
     : m_spOriginal(std::move(original)), m_motion(motion)
 {
     if (!m_spOriginal)
         throw std::invalid_argument("A moved kd-tree needs the original tree.");
-    if (!IsRigid(motion))
-        throw std::invalid_argument("A moved kd-tree needs a rigid motion.");
+    const double distortion = Distortion(motion);
+    if (!(distortion <= kMaxDistortion))
+        throw std::invalid_argument("A moved kd-tree needs a motion close to rigid.");
+    // Distances change by at most this factor either way; the question is turned back by the inverse
+    // of the linear part (its transpose, when the motion is rigid).
+    m_dStretch = 1.0 / std::sqrt(1.0 - distortion);
+    const double* e = motion.e;
+    const double cofactors[9] = {e[5] * e[10] - e[6] * e[9], e[2] * e[9] - e[1] * e[10], e[1] * e[6] - e[2] * e[5],
+                                 e[6] * e[8] - e[4] * e[10], e[0] * e[10] - e[2] * e[8], e[2] * e[4] - e[0] * e[6],
+                                 e[4] * e[9] - e[5] * e[8], e[1] * e[8] - e[0] * e[9], e[0] * e[5] - e[1] * e[4]};
+    const double determinant = e[0] * cofactors[0] + e[1] * cofactors[3] + e[2] * cofactors[6];
+    for (int i = 0; i < 9; ++i)
+        m_aInverse[i] = cofactors[i] / determinant;
     const std::vector<CbVector3f>& own = *m_spOriginal->GetPositions();
     auto moved = std::make_shared<std::vector<CbVector3f>>(own.size());
     const auto move = [&](size_t begin, size_t end, uint32_t) {
@@ -62,22 +82,25 @@ CMovedKdTree3D::CMovedKdTree3D(std::shared_ptr<const CKdTree3D> original, const 
 
 CbVector3f CMovedKdTree3D::Back(const CbVector3f& p) const
 {
+    // Row vectors: moved = original A + t, so original = (moved - t) A^-1.
     const double* e = m_motion.e;
+    const double* v = m_aInverse;
     const double x = static_cast<double>(p.x) - e[12];
     const double y = static_cast<double>(p.y) - e[13];
     const double z = static_cast<double>(p.z) - e[14];
-    return CbVector3f(static_cast<float>((x * e[0] + y * e[1]) + z * e[2]),
-                      static_cast<float>((x * e[4] + y * e[5]) + z * e[6]),
-                      static_cast<float>((x * e[8] + y * e[9]) + z * e[10]));
+    return CbVector3f(static_cast<float>((x * v[0] + y * v[3]) + z * v[6]),
+                      static_cast<float>((x * v[1] + y * v[4]) + z * v[7]),
+                      static_cast<float>((x * v[2] + y * v[5]) + z * v[8]));
 }
 
 float CMovedKdTree3D::OriginalReach(const CbVector3f& p, const CbVector3f& back, double reach) const
 {
     // A moved point differs from the exact motion of its original by its rounding to float, the
     // question turned back by its own, and both float distances by a few parts in 10^7: a margin of
-    // eight float epsilons of the largest coordinate involved, and 10^-5 of the reach, covers them all.
+    // eight float epsilons of the largest coordinate involved, and 10^-5 of the reach, covers them all;
+    // the motion's stretch scales the whole.
     const double scale = std::max(m_dLargestCoordinate, std::max(LargestCoordinate(p), LargestCoordinate(back)));
-    const double grown = (reach + 8.0 * FLT_EPSILON * scale) * (1.0 + 1e-5);
+    const double grown = (reach + 8.0 * FLT_EPSILON * scale) * m_dStretch * (1.0 + 1e-5);
     if (!(grown < static_cast<double>(FLT_MAX)))
         return std::numeric_limits<float>::infinity();
     return std::nextafter(static_cast<float>(grown), std::numeric_limits<float>::infinity());
