@@ -165,37 +165,39 @@ TEST(Verification, ChecksWithoutDataDoNotApplyAndNeverPass)
 }
 
 // The grid of FIX's lines of sight must answer what a kd-tree over the same points answers, ties and
-// the reach's rim included: points on a lattice (many equal distances), repeated points, scattered
-// outliers that make the grid coarsen, and questions from outside the points' extent.
+// the reach's rim included: points on a lattice (many equal distances, the lower index not the first
+// met), repeated points, a far point that makes the cells grow, and questions from outside the points'
+// extent.
 TEST(Verification, TheViewGridFindsWhatTheKdTreeFinds)
 {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> jitter(-0.5f, 0.5f);
     std::vector<CbVector3f> points;
     for (int i = 0; i < 60; ++i)
-        for (int j = 0; j < 50; ++j)
+        for (int j = 49; j >= 0; --j) // so that the lower index of a tie is not the first one met
             points.emplace_back(0.5f * i, 0.5f * j, 0.0f);
     for (int i = 0; i < 400; ++i)
         points.emplace_back(10.0f + 4.0f * jitter(random), 12.0f + 4.0f * jitter(random), 0.0f);
     points.insert(points.end(), points.begin() + 100, points.begin() + 140);
-    points.emplace_back(5000.0f, -3000.0f, 0.0f);
+    std::vector<CbVector3f> withFarPoint = points; // its cells grow to span 5000 mm
+    withFarPoint.emplace_back(5000.0f, -3000.0f, 0.0f);
 
-    const auto shared = std::make_shared<const std::vector<CbVector3f>>(points);
-    const Base::CKdTree3D tree(shared);
-    for (const double cellReach : {0.5, 0.05})
-    {
-        const Pipeline::CViewGrid grid(points, cellReach);
-        for (int q = 0; q < 4000; ++q)
+    for (const std::vector<CbVector3f>* set : {&points, &withFarPoint})
+        for (const double cellReach : {0.5, 0.05})
         {
-            const CbVector3f p =
-                q % 4 == 0 ? CbVector3f(0.5f * (q % 70) - 2.0f, 0.25f * (q % 110) - 1.0f, 0.0f)
-                           : CbVector3f(15.0f + 20.0f * jitter(random), 13.0f + 18.0f * jitter(random), 0.0f);
-            for (const float reach : {0.5f, 0.25f, 0.05f, 2.0f})
-                ASSERT_EQ(grid.FindNearest(p, reach), tree.FindNearest(p, reach, 0))
-                    << "at (" << p.x << ", " << p.y << ") within " << reach << ", cells for " << cellReach;
+            const Base::CKdTree3D tree(std::make_shared<const std::vector<CbVector3f>>(*set));
+            const Pipeline::CViewGrid grid(*set, cellReach);
+            for (int q = 0; q < 4000; ++q)
+            {
+                const CbVector3f p =
+                    q % 4 == 0 ? CbVector3f(0.5f * (q % 70) - 2.0f, 0.25f * (q % 110) - 1.0f, 0.0f)
+                               : CbVector3f(15.0f + 20.0f * jitter(random), 13.0f + 18.0f * jitter(random), 0.0f);
+                for (const float reach : {0.5f, 0.25f, 0.05f, 2.0f})
+                    ASSERT_EQ(grid.FindNearest(p, reach), tree.FindNearest(p, reach, 0))
+                        << "at (" << p.x << ", " << p.y << ") within " << reach << ", cells for " << cellReach;
+            }
+            EXPECT_EQ(grid.FindNearest(set->back(), 0.0f), tree.FindNearest(set->back(), 0.0f, 0));
+            EXPECT_EQ(grid.FindNearest(CbVector3f(NAN, 0.0f, 0.0f), 1.0f), 0xFFFFFFFFu);
+            EXPECT_EQ(grid.FindNearest(CbVector3f(1.0f, 1.0f, 0.0f), -1.0f), 0xFFFFFFFFu);
         }
-        EXPECT_EQ(grid.FindNearest(CbVector3f(5000.0f, -3000.0f, 0.0f), 0.0f), points.size() - 1);
-        EXPECT_EQ(grid.FindNearest(CbVector3f(NAN, 0.0f, 0.0f), 1.0f), 0xFFFFFFFFu);
-        EXPECT_EQ(grid.FindNearest(CbVector3f(1.0f, 1.0f, 0.0f), -1.0f), 0xFFFFFFFFu);
-    }
 }
