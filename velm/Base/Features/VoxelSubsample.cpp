@@ -88,7 +88,8 @@ std::vector<uint32_t> VoxelSubsample(const std::vector<CbVector3f>& positions, f
         const CbVector3f& p = positions[i];
         if (!IsFinite(p))
             continue;
-        cells.push_back(SCellPoint{{Floor(p.x / edge), Floor(p.y / edge), Floor(p.z / edge)}, static_cast<uint32_t>(i)});
+        cells.push_back(
+            SCellPoint{{Floor(p.x / edge), Floor(p.y / edge), Floor(p.z / edge)}, static_cast<uint32_t>(i)});
     }
     // Each cube one run in index order, without a hash table's iteration order: cubes numbered from
     // the lowest occupied one fit one integer key when the points span fewer than 2^21 cubes an axis
