@@ -1,26 +1,21 @@
 #include "velm/Pipeline/CViewGrid.h"
 
 #include "velm/Base/Interfaces/ISurfelCollection.h"
+#include "velm/Frame/GridCell.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <cmath>
 #include <limits>
 
 namespace Pipeline
 {
-namespace
-{
-bool IsFinite(const CbVector3f& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-} // namespace
-
 CViewGrid::CViewGrid(std::vector<CbVector3f> points, double reach) : m_vecPoints(std::move(points))
 {
     double loU = std::numeric_limits<double>::infinity(), loV = loU;
     double hiU = -loU, hiV = -loU;
     size_t finite = 0;
     for (const CbVector3f& p : m_vecPoints)
-        if (IsFinite(p))
+        if (Base::IsKdTreeQueryPoint(p))
         {
             loU = std::min(loU, static_cast<double>(p.x));
             hiU = std::max(hiU, static_cast<double>(p.x));
@@ -64,9 +59,10 @@ CViewGrid::CViewGrid(std::vector<CbVector3f> points, double reach) : m_vecPoints
     for (size_t i = 0; i < m_vecPoints.size(); ++i)
     {
         const CbVector3f& p = m_vecPoints[i];
-        if (!IsFinite(p))
+        if (!Base::IsKdTreeQueryPoint(p))
             continue;
-        const int64_t c = Cell(p.y, m_dOriginV, m_iCellsV) * m_iCellsU + Cell(p.x, m_dOriginU, m_iCellsU);
+        const int64_t c = ClampedCell((p.y - m_dOriginV) / m_dCell, m_iCellsV - 1) * m_iCellsU +
+                          ClampedCell((p.x - m_dOriginU) / m_dCell, m_iCellsU - 1);
         cellOf[i] = static_cast<uint32_t>(c);
         ++m_vecCellStart[static_cast<size_t>(c) + 1];
     }
@@ -75,25 +71,15 @@ CViewGrid::CViewGrid(std::vector<CbVector3f> points, double reach) : m_vecPoints
     m_vecIndices.resize(finite);
     std::vector<uint32_t> next(m_vecCellStart.begin(), m_vecCellStart.end() - 1);
     for (size_t i = 0; i < m_vecPoints.size(); ++i)
-        if (IsFinite(m_vecPoints[i]))
+        if (Base::IsKdTreeQueryPoint(m_vecPoints[i]))
             m_vecIndices[next[cellOf[i]]++] = static_cast<uint32_t>(i);
-}
-
-int64_t CViewGrid::Cell(double value, double origin, int64_t cells) const
-{
-    // The floor of a positive offset is its truncation; below the first cell and NaN give cell 0.
-    const double c = (value - origin) / m_dCell;
-    if (!(c >= 1.0))
-        return 0;
-    return c >= static_cast<double>(cells - 1) ? cells - 1 : static_cast<int64_t>(c);
 }
 
 uint32_t CViewGrid::FindNearest(const CbVector3f& p, float maxDistance) const
 {
-    if (m_vecIndices.empty() || !IsFinite(p) || !(maxDistance >= 0.0f))
+    double limit = 0.0;
+    if (m_vecIndices.empty() || !Base::IsKdTreeQueryPoint(p) || !Base::KdTreeSquaredLimit(maxDistance, limit))
         return 0xFFFFFFFFu;
-    const float squaredReach = maxDistance * maxDistance;
-    const double limit = static_cast<double>(squaredReach);
     // Cells of every point whose distance could come out within the reach.
     const double rings = std::floor(static_cast<double>(maxDistance) * (1.0 + 1e-5) / m_dCell) + 1.0;
     const double cu = std::floor((static_cast<double>(p.x) - m_dOriginU) / m_dCell);
@@ -113,7 +99,7 @@ uint32_t CViewGrid::FindNearest(const CbVector3f& p, float maxDistance) const
             {
                 const uint32_t i = m_vecIndices[k];
                 const float d = Base::KdTreeSquaredDistance(m_vecPoints[i], p);
-                if (!((d <= FLT_MAX ? static_cast<double>(d) : DBL_MAX) <= limit))
+                if (!(Base::KdTreeBound(d) <= limit))
                     continue;
                 if (best == 0xFFFFFFFFu || d < bestDistance || (d == bestDistance && i < best))
                 {

@@ -23,8 +23,6 @@ public:
     uint32_t FindNearest(const CbVector3f& p, float maxDistance) const;
 
 private:
-    int64_t Cell(double value, double origin, int64_t cells) const;
-
     std::vector<CbVector3f> m_vecPoints;
     std::vector<uint32_t> m_vecCellStart; // per cell (row by row) its first entry in m_vecIndices; one more at the end
     std::vector<uint32_t> m_vecIndices;   // point indices cell by cell, ascending within a cell

@@ -133,12 +133,8 @@ public:
         }
         else
         {
-            const std::vector<CbVector3f>& own = m_flt.Positions();
-            auto moved = std::make_shared<std::vector<CbVector3f>>(own.size());
-            for (size_t i = 0; i < own.size(); ++i)
-                (*moved)[i] = CbVector3f(coarse.TransformPoint(CbVector3d(own[i])));
-            positions = moved;
-            tree = std::make_shared<const Base::CKdTree3D>(std::move(moved), m_threads.get());
+            positions = Base::MovedPositions(m_flt.Positions(), coarse, m_threads.get());
+            tree = std::make_shared<const Base::CKdTree3D>(positions, m_threads.get());
         }
         Base::SSurfelData surfels = m_flt.surfels;
         surfels.vecSampleOrder = m_flt.spCollection->GetDerivedData()->GetSampleOrder();

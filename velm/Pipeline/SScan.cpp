@@ -90,7 +90,7 @@ double UnitScale(const std::string& units)
 
 const std::vector<CbVector3f>& SScan::Positions() const
 {
-    return *spPositions;
+    return *spKdTree->GetPositions();
 }
 
 IO::SPointCloud SScan::Moved(const CbMatrix4Rd& transformation) const
@@ -180,7 +180,6 @@ std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const 
     }
     if (points.pConfidence)
         scan->cloud.vecConfidence.assign(points.pConfidence, points.pConfidence + points.uiCount);
-    scan->spPositions = surfels.spTree->GetPositions();
     scan->spKdTree = surfels.spTree;
     scan->surfels = surfels.data;
     scan->spCollection = std::make_shared<const Base::CSurfelCollection>(std::move(surfels.data), surfels.spTree, pool);

@@ -39,10 +39,9 @@ struct SScan
                            // the header keywords its file had that the reader skipped; no positions, no normals
     std::string strUnits;
     double dScale = 1.0;                                         // millimetres per file unit
-    std::shared_ptr<const std::vector<CbVector3f>> spPositions;  // millimetres
+    std::shared_ptr<const Base::CKdTree3D> spKdTree;             // over the positions (millimetres), which it holds
     Base::SSurfelData surfels;                                   // every element but the positions; unit normals
     std::shared_ptr<const Base::CSurfelCollection> spCollection; // on the scan's one kd-tree, sample order drawn
-    std::shared_ptr<const Base::CKdTree3D> spKdTree;             // the collection's (over spPositions)
     double dSpacing = 0.0;     // median distance from a point to its nearest other point (mm)
     double dNoise = 0.0;       // median RMS distance of a point's neighbours from their plane (mm)
     CbVector3d vViewDirection; // unit direction from the surface towards the scanner (mm frame)

@@ -20,6 +20,21 @@ double LargestCoordinate(const CbVector3f& p)
 constexpr uint32_t kSpare = 1; // nearest asked beyond k: farther than the k-th by the margins, it proves them complete
 } // namespace
 
+std::shared_ptr<std::vector<CbVector3f>> MovedPositions(const std::vector<CbVector3f>& positions,
+                                                        const CbMatrix4Rd& motion, CThreadPool* pool)
+{
+    auto moved = std::make_shared<std::vector<CbVector3f>>(positions.size());
+    const auto move = [&](size_t begin, size_t end, uint32_t) {
+        for (size_t i = begin; i < end; ++i)
+            (*moved)[i] = CbVector3f(motion.TransformPoint(CbVector3d(positions[i])));
+    };
+    if (pool)
+        pool->ParallelFor(positions.size(), 4096, move);
+    else
+        move(0, positions.size(), 0);
+    return moved;
+}
+
 double CMovedKdTree3D::Distortion(const CbMatrix4Rd& m)
 {
     for (int i = 0; i < 16; ++i)
@@ -65,15 +80,7 @@ CMovedKdTree3D::CMovedKdTree3D(std::shared_ptr<const CKdTree3D> original, const 
     for (int i = 0; i < 9; ++i)
         m_aInverse[i] = cofactors[i] / determinant;
     const std::vector<CbVector3f>& own = *m_spOriginal->GetPositions();
-    auto moved = std::make_shared<std::vector<CbVector3f>>(own.size());
-    const auto move = [&](size_t begin, size_t end, uint32_t) {
-        for (size_t i = begin; i < end; ++i)
-            (*moved)[i] = CbVector3f(motion.TransformPoint(CbVector3d(own[i])));
-    };
-    if (pool)
-        pool->ParallelFor(own.size(), 4096, move);
-    else
-        move(0, own.size(), 0);
+    std::shared_ptr<std::vector<CbVector3f>> moved = MovedPositions(own, motion, pool);
     for (size_t i = 0; i < own.size(); ++i)
         m_dLargestCoordinate =
             std::max(m_dLargestCoordinate, std::max(LargestCoordinate(own[i]), LargestCoordinate((*moved)[i])));
@@ -121,7 +128,7 @@ void CMovedKdTree3D::FindInRadius(std::vector<uint32_t>& result, const CbVector3
     {
         const uint32_t i = result[k];
         result[kept] = i;
-        kept += static_cast<double>(KdTreeSquaredDistance(moved[i], p)) <= limit ? 1 : 0;
+        kept += KdTreeBound(KdTreeSquaredDistance(moved[i], p)) <= limit ? 1 : 0;
     }
     result.resize(kept);
 }

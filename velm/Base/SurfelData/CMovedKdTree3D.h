@@ -9,6 +9,11 @@
 
 namespace Base
 {
+// Positions moved as a moved kd-tree holds them: each mapped by the motion in double and rounded to
+// float, on the pool's threads (null: the calling thread).
+std::shared_ptr<std::vector<CbVector3f>> MovedPositions(const std::vector<CbVector3f>& positions,
+                                                        const CbMatrix4Rd& motion, CThreadPool* pool = nullptr);
+
 // The kd-tree of a kd-tree's positions moved by a rigid motion (or one a little off rigid, as a
 // start written with few digits is), without a tree of its own: each question is turned back into the
 // original tree's frame, asked there with a reach grown by what rounding and the motion's stretch can

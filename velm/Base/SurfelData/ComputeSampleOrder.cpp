@@ -1,5 +1,6 @@
 #include "velm/Base/SurfelData/ComputeSampleOrder.h"
 
+#include "velm/Frame/GridCell.h"
 #include "velm/Frame/RadixSort.h"
 
 #include <algorithm>
@@ -64,12 +65,7 @@ std::vector<uint64_t> CellKeys(const std::vector<CbVector3f>& positions)
     const double scale = extent > 0.0 ? cells / extent : 0.0;
 
     auto cell = [&](double value, double origin) {
-        // The floor of the scaled offset, clamped to the cells; written so that a NaN lands in cell 0
-        // instead of reaching the integer conversion, which truncates (the floor of a positive value).
-        const double c = (value - origin) * scale;
-        if (!(c >= 1.0))
-            return uint64_t{0};
-        return c >= cells - 1.0 ? static_cast<uint64_t>(cells - 1.0) : static_cast<uint64_t>(c);
+        return static_cast<uint64_t>(ClampedCell((value - origin) * scale, (int64_t{1} << c_Levels) - 1));
     };
     std::vector<uint64_t> keys(positions.size());
     for (size_t i = 0; i < positions.size(); ++i)
