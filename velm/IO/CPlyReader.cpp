@@ -602,8 +602,8 @@ private:
                 (e.properties[0].type == EType::Int32 || e.properties[0].type == EType::UInt32))
             {
                 // The usual range image, a byte count and 32-bit indices a cell, read without the
-                // general reader's dispatch per value (the same checks and messages).
-                const bool isSigned = e.properties[0].type == EType::Int32;
+                // general reader's loop over properties (the same checks and messages).
+                const EType item = e.properties[0].type;
                 for (uint64_t r = 0; r < e.count; ++r)
                 {
                     const size_t recordStart = pos;
@@ -613,26 +613,7 @@ private:
                         continue;
                     if (n > (m_size - pos) / 4)
                         need(m_size, r);
-                    uint8_t b[4];
-                    std::memcpy(b, m_data + pos, 4);
-                    if (m_swap)
-                    {
-                        std::swap(b[0], b[3]);
-                        std::swap(b[1], b[2]);
-                    }
-                    double firstItem;
-                    if (isSigned)
-                    {
-                        int32_t v;
-                        std::memcpy(&v, b, 4);
-                        firstItem = v;
-                    }
-                    else
-                    {
-                        uint32_t v;
-                        std::memcpy(&v, b, 4);
-                        firstItem = v;
-                    }
+                    const double firstItem = ReadBinary(item, pos);
                     pos += static_cast<size_t>(n) * 4;
                     StoreGridCell(static_cast<size_t>(r), n, firstItem, recordStart, false);
                 }
