@@ -6,6 +6,7 @@
 
 #include <clocale>
 #include <string>
+#include <string_view>
 #include <type_traits>
 
 TEST(CString, FormatsWithTheWideConventions)
@@ -71,6 +72,10 @@ TEST(VelmException, IsCatchableAsEveryBase)
         EXPECT_STREQ(copy->what(), "bad 3");
         EXPECT_EQ(copy->GetThreadID(), e.GetThreadID());
     }
+    // The library names its own files from the repository root, wherever the checkout lies.
+    static_assert(std::string_view(VelmSourceFile("/home/velm/src/velm/IO/CPlyReader.cpp")) ==
+                  "velm/IO/CPlyReader.cpp");
+    static_assert(std::string_view(VelmSourceFile("elsewhere.cpp")) == "elsewhere.cpp");
 }
 
 TEST(VelmException, VerbatimWithoutPercentAndCutAt8191)

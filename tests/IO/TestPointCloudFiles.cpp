@@ -293,6 +293,8 @@ TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
     EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(missing, c); }).rfind("file '" + missing + "': cannot create", 0), 0u);
     EXPECT_EQ(ErrorOf([&] { IO::CPlyReader::Read(dir.File("absent.ply")); }),
               "file '" + dir.File("absent.ply") + "': cannot open for reading (No such file or directory)");
+    try { IO::CPlyReader::Read(dir.File("absent.ply")); }
+    catch (const VelmException& e) { EXPECT_STREQ(e.GetFilename(), "velm/IO/FileError.cpp"); }
 }
 
 TEST(XyzReader, ParsesColumnsCommentsAndSeparators)

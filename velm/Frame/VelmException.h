@@ -28,6 +28,20 @@ private:
     CString m_wide;
 };
 
+// The call site as the library reports it: the source file relative to the repository root
+// ("velm/IO/CPlyReader.cpp", whatever the build's path to it) and the line. Every exception whose
+// location the library chooses is raised with it; only a location the interface fixes is written out.
+#define VELM_HERE ::VelmSourceFile(__FILE__), static_cast<uint32_t>(__LINE__)
+
+constexpr const char* VelmSourceFile(const char* path)
+{
+    const char* relative = path;
+    for (const char* p = path; *p; ++p)
+        if (p[0] == '/' && p[1] == 'v' && p[2] == 'e' && p[3] == 'l' && p[4] == 'm' && p[5] == '/')
+            relative = p + 1;
+    return relative;
+}
+
 // Formats a wide printf-style message (Windows conventions: %s takes wide text) and throws it as a
 // VelmException. A format without '%' is used verbatim; a longer message is cut at 8191 characters.
 [[noreturn]] void ThrowFormattedException(const char* file, uint32_t line, const char* function,

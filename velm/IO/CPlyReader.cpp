@@ -15,7 +15,6 @@ namespace IO
 {
 namespace
 {
-const char* const kSource = "velm/IO/CPlyReader.cpp";
 
 enum class EType
 {
@@ -135,7 +134,7 @@ public:
     SPointCloud Run()
     {
         if (m_size == 0)
-            ThrowFileError(kSource, __LINE__, __func__, m_name, "the file is empty");
+            ThrowFileError(VELM_HERE, __func__, m_name, "the file is empty");
         ParseHeader();
         FindVertexLayout();
         if (m_header.format == EFormat::Ascii)
@@ -149,11 +148,11 @@ public:
 private:
     [[noreturn]] void FailLine(uint64_t line, const std::string& what) const
     {
-        ThrowFileErrorAtLine(kSource, __LINE__, "IO::CPlyReader::Parse", m_name, line, what);
+        ThrowFileErrorAtLine(VELM_HERE, "IO::CPlyReader::Parse", m_name, line, what);
     }
     [[noreturn]] void FailOffset(uint64_t offset, const std::string& what) const
     {
-        ThrowFileErrorAtOffset(kSource, __LINE__, "IO::CPlyReader::Parse", m_name, offset, what);
+        ThrowFileErrorAtOffset(VELM_HERE, "IO::CPlyReader::Parse", m_name, offset, what);
     }
 
     // ---- header ----
@@ -290,7 +289,7 @@ private:
             FailLine(2, "the header has no format line");
         for (const SElement& e : m_header.elements)
             if (e.count > 0 && e.properties.empty())
-                ThrowFileError(kSource, __LINE__, __func__, m_name, "element '" + e.name + "' has no properties");
+                ThrowFileError(VELM_HERE, __func__, m_name, "element '" + e.name + "' has no properties");
         m_header.bodyOffset = pos;
         m_header.bodyLine = lineNo + 1;
     }
@@ -304,7 +303,7 @@ private:
             else if (m_header.elements[i].name == "range_grid")
                 m_gridElement = static_cast<int>(i);
         if (m_vertexElement < 0)
-            ThrowFileError(kSource, __LINE__, __func__, m_name, "the header declares no 'vertex' element");
+            ThrowFileError(VELM_HERE, __func__, m_name, "the header declares no 'vertex' element");
         const SElement& v = m_header.elements[m_vertexElement];
         int* const slots[] = {&m_layout.x, &m_layout.y, &m_layout.z, &m_layout.nx, &m_layout.ny, &m_layout.nz};
         const char* const names[] = {"x", "y", "z", "nx", "ny", "nz"};
@@ -315,7 +314,7 @@ private:
                 if (p.name == names[k])
                 {
                     if (p.bList)
-                        ThrowFileError(kSource, __LINE__, __func__, m_name,
+                        ThrowFileError(VELM_HERE, __func__, m_name,
                                        "vertex property '" + p.name + "' is a list, not a number");
                     *slots[k] = static_cast<int>(i);
                 }
@@ -328,14 +327,14 @@ private:
         }
         for (int k = 0; k < 3; ++k)
             if (*slots[k] < 0)
-                ThrowFileError(kSource, __LINE__, __func__, m_name,
+                ThrowFileError(VELM_HERE, __func__, m_name,
                                std::string("the vertex element has no '") + names[k] + "' property");
         const int normals = (m_layout.nx >= 0) + (m_layout.ny >= 0) + (m_layout.nz >= 0);
         if (normals != 0 && normals != 3)
-            ThrowFileError(kSource, __LINE__, __func__, m_name,
+            ThrowFileError(VELM_HERE, __func__, m_name,
                            "the vertex element has only some of the normal properties nx, ny, nz");
         if (v.count == 0)
-            ThrowFileError(kSource, __LINE__, __func__, m_name, "the file holds no points");
+            ThrowFileError(VELM_HERE, __func__, m_name, "the file holds no points");
         if (m_gridElement >= 0)
         {
             const SElement& g = m_header.elements[m_gridElement];
@@ -343,14 +342,14 @@ private:
             for (const SProperty& p : g.properties)
                 lists += p.bList ? 1 : 0;
             if (g.properties.size() != 1 || lists != 1 || !IsInteger(g.properties[0].type))
-                ThrowFileError(kSource, __LINE__, __func__, m_name,
+                ThrowFileError(VELM_HERE, __func__, m_name,
                                "element 'range_grid' must hold exactly one list of integer vertex indices");
             // Without the range image's size the cells cannot be placed; the points are still usable.
             if (!m_header.gridRows || !m_header.gridCols)
                 m_gridElement = -1;
             else if (*m_header.gridRows > 0xFFFFFFFFu || *m_header.gridCols > 0xFFFFFFFFu ||
                      *m_header.gridRows * *m_header.gridCols != g.count)
-                ThrowFileError(kSource, __LINE__, __func__, m_name,
+                ThrowFileError(VELM_HERE, __func__, m_name,
                                "element 'range_grid' has " + std::to_string(g.count) + " cells, but num_rows x num_cols is " +
                                    std::to_string(*m_header.gridRows) + " x " + std::to_string(*m_header.gridCols));
         }

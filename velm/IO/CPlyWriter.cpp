@@ -11,11 +11,10 @@ namespace IO
 {
 namespace
 {
-const char* const kSource = "velm/IO/CPlyWriter.cpp";
 
 [[noreturn]] void Fail(const std::string& fileName, const std::string& what)
 {
-    ThrowFileError(kSource, __LINE__, "IO::CPlyWriter::Write", fileName, what);
+    ThrowFileError(VELM_HERE, "IO::CPlyWriter::Write", fileName, what);
 }
 
 void Validate(const std::string& fileName, const SPointCloud& c)

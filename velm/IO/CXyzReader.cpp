@@ -12,7 +12,6 @@ namespace IO
 {
 namespace
 {
-const char* const kSource = "velm/IO/CXyzReader.cpp";
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == ','; }
 } // namespace
@@ -65,10 +64,10 @@ SPointCloud CXyzReader::Parse(const uint8_t* data, size_t size, const std::strin
             if (r.ec == std::errc::result_out_of_range && r.ptr == text + j)
                 v = std::strtod(std::string(first, text + j).c_str(), nullptr);
             else if (r.ec != std::errc() || r.ptr != text + j)
-                ThrowFileErrorAtLine(kSource, __LINE__, "IO::CXyzReader::Parse", fileName, lineNo,
+                ThrowFileErrorAtLine(VELM_HERE, "IO::CXyzReader::Parse", fileName, lineNo,
                                      "'" + std::string(text + i, j - i) + "' is not a number");
             if (!std::isfinite(v) || std::fabs(v) > std::numeric_limits<float>::max())
-                ThrowFileErrorAtLine(kSource, __LINE__, "IO::CXyzReader::Parse", fileName, lineNo,
+                ThrowFileErrorAtLine(VELM_HERE, "IO::CXyzReader::Parse", fileName, lineNo,
                                      "'" + std::string(text + i, j - i) + "' is not a finite single-precision value");
             values.push_back(v);
             i = j;
@@ -77,7 +76,7 @@ SPointCloud CXyzReader::Parse(const uint8_t* data, size_t size, const std::strin
         if (values.empty())
             continue;
         if (values.size() != 3 && values.size() != 6)
-            ThrowFileErrorAtLine(kSource, __LINE__, "IO::CXyzReader::Parse", fileName, lineNo,
+            ThrowFileErrorAtLine(VELM_HERE, "IO::CXyzReader::Parse", fileName, lineNo,
                                  "expected 3 values (x y z) or 6 (x y z nx ny nz), found " + std::to_string(values.size()));
         if (columns == 0)
         {
@@ -85,7 +84,7 @@ SPointCloud CXyzReader::Parse(const uint8_t* data, size_t size, const std::strin
             columnsLine = lineNo;
         }
         else if (values.size() != columns)
-            ThrowFileErrorAtLine(kSource, __LINE__, "IO::CXyzReader::Parse", fileName, lineNo,
+            ThrowFileErrorAtLine(VELM_HERE, "IO::CXyzReader::Parse", fileName, lineNo,
                                  std::to_string(values.size()) + " values, but line " + std::to_string(columnsLine) +
                                      " has " + std::to_string(columns));
         cloud.vecPositions.emplace_back(static_cast<float>(values[0]), static_cast<float>(values[1]),
@@ -95,7 +94,7 @@ SPointCloud CXyzReader::Parse(const uint8_t* data, size_t size, const std::strin
                                           static_cast<float>(values[5]));
     }
     if (cloud.vecPositions.empty())
-        ThrowFileError(kSource, __LINE__, "IO::CXyzReader::Parse", fileName,
+        ThrowFileError(VELM_HERE, "IO::CXyzReader::Parse", fileName,
                        size == 0 ? "the file is empty" : "the file holds no points");
     return cloud;
 }

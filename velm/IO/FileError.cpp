@@ -70,10 +70,10 @@ std::string ReadWholeFile(const std::string& fileName)
 {
     std::error_code ec;
     if (std::filesystem::is_directory(fileName, ec))
-        ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName, "is a directory, not a file");
+        ThrowFileError(VELM_HERE, __func__, fileName, "is a directory, not a file");
     std::ifstream in(fileName, std::ios::binary);
     if (!in)
-        ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName,
+        ThrowFileError(VELM_HERE, __func__, fileName,
                        std::string("cannot open for reading (") + std::strerror(errno) + ")");
     // Read in blocks straight into the string: a stream copy through a string buffer costs as much
     // as parsing a binary scan. The size is not asked first, so a pipe reads as a file does.
@@ -89,19 +89,18 @@ std::string ReadWholeFile(const std::string& fileName)
             break;
     }
     if (in.bad())
-        ThrowFileError("velm/IO/FileError.cpp", __LINE__, __func__, fileName, "read error");
+        ThrowFileError(VELM_HERE, __func__, fileName, "read error");
     return content;
 }
 void WriteWholeFile(const std::string& fileName, const void* data, size_t size)
 {
-    const char* const source = "velm/IO/FileError.cpp";
     // The temporary file lives beside the target so that the rename stays within one file system.
     std::vector<char> pattern(fileName.begin(), fileName.end());
     const char suffix[] = ".tmpXXXXXX";
     pattern.insert(pattern.end(), suffix, suffix + sizeof suffix);
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)
-        ThrowFileError(source, __LINE__, __func__, fileName,
+        ThrowFileError(VELM_HERE, __func__, fileName,
                        std::string("cannot create a temporary file beside it (") + std::strerror(errno) + ")");
     const std::string temp(pattern.data());
 
@@ -130,7 +129,7 @@ void WriteWholeFile(const std::string& fileName, const void* data, size_t size)
     if (!fault.empty())
     {
         ::unlink(temp.c_str());
-        ThrowFileError(source, __LINE__, __func__, fileName, fault);
+        ThrowFileError(VELM_HERE, __func__, fileName, fault);
     }
 }
 } // namespace IO

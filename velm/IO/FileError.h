@@ -1,5 +1,7 @@
 #pragma once
 
+#include "velm/Frame/VelmException.h"
+
 #include <cstdint>
 #include <string>
 
@@ -7,7 +9,7 @@ namespace IO
 {
 // Builds the messages of the point-cloud readers and writer, which always name the file and, where it
 // helps, the place in it, so that a user can find the fault with a text editor or a hex viewer.
-// Each throws a VelmException whose source file is `sourceFile`.
+// Each throws a VelmException whose source file and line are given, as VELM_HERE gives them.
 [[noreturn]] void ThrowFileError(const char* sourceFile, uint32_t sourceLine, const char* function,
                                  const std::string& fileName, const std::string& what);
 [[noreturn]] void ThrowFileErrorAtLine(const char* sourceFile, uint32_t sourceLine, const char* function,

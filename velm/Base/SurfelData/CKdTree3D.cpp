@@ -16,7 +16,7 @@ namespace Base
 namespace
 {
 // The points of a subset of the positions, as nanoflann reads them while it builds a tree.
-struct SPointCloud
+struct STreePoints
 {
     const std::vector<CbVector3f>& points;
     const std::vector<uint32_t>& subset;
@@ -43,9 +43,9 @@ struct SFloatSquaredDistance
     using ElementType = float;
     using DistanceType = double;
 
-    const SPointCloud& cloud;
+    const STreePoints& cloud;
 
-    explicit SFloatSquaredDistance(const SPointCloud& c) : cloud(c) {}
+    explicit SFloatSquaredDistance(const STreePoints& c) : cloud(c) {}
 
     double evalMetric(const float* a, uint32_t index, size_t) const
     {
@@ -65,7 +65,7 @@ struct SFloatSquaredDistance
     }
 };
 
-using TTree = nanoflann::KDTreeSingleIndexAdaptor<SFloatSquaredDistance, SPointCloud, 3, uint32_t>;
+using TTree = nanoflann::KDTreeSingleIndexAdaptor<SFloatSquaredDistance, STreePoints, 3, uint32_t>;
 
 // The tree prunes with exact per-axis bounds, but a float distance may round below its exact value
 // by a few units in the last place. Searching a slightly wider bound and filtering with the exact
@@ -254,7 +254,7 @@ struct CKdTree3D::SImpl
     SPart BuildPart(std::vector<uint32_t> subset) const
     {
         SPart part;
-        const SPointCloud cloud{*spPositions, subset};
+        const STreePoints cloud{*spPositions, subset};
         const TTree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(kLeafSize));
         part.indices.reserve(subset.size());
         for (uint32_t local : tree.vAcc)
@@ -644,18 +644,18 @@ namespace
 std::shared_ptr<const std::vector<CbVector3f>> CheckedPositions(std::shared_ptr<const std::vector<CbVector3f>> p)
 {
     if (!p)
-        ThrowFormattedException("velm/Base/SurfelData/CKdTree3D.cpp", __LINE__, "Base::CKdTree3D::CKdTree3D",
+        ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D",
                                 L"A kd-tree needs a list of positions.");
     // 0xFFFFFFFF answers "none", so it can never be an index.
     if (p->size() >= 0xFFFFFFFFull)
-        ThrowFormattedException("velm/Base/SurfelData/CKdTree3D.cpp", __LINE__, "Base::CKdTree3D::CKdTree3D",
+        ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D",
                                 L"A kd-tree holds at most 4294967294 positions, not %llu.",
                                 static_cast<unsigned long long>(p->size()));
     for (size_t i = 0; i < p->size(); ++i)
     {
         const CbVector3f& v = (*p)[i];
         if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
-            ThrowFormattedException("velm/Base/SurfelData/CKdTree3D.cpp", __LINE__, "Base::CKdTree3D::CKdTree3D",
+            ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D",
                                     L"Position %llu is not finite (%g, %g, %g).", static_cast<unsigned long long>(i),
                                     static_cast<double>(v.x), static_cast<double>(v.y), static_cast<double>(v.z));
     }

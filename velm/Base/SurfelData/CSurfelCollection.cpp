@@ -13,7 +13,6 @@ namespace Base
 {
 namespace
 {
-constexpr const char* c_File = "velm/Base/SurfelData/CSurfelCollection.cpp";
 constexpr const char* c_Constructor = "Base::CSurfelCollection::CSurfelCollection";
 
 using ull = unsigned long long;
@@ -38,23 +37,23 @@ uint64_t ValidatedCount(const SSurfelData& data, const std::vector<CbVector3f>& 
         if (element.length == 0 || element.length == count)
             continue;
         if (count == 0)
-            ThrowFormattedException(c_File, __LINE__, c_Constructor,
+            ThrowFormattedException(VELM_HERE, c_Constructor,
                                     L"Element %s has %llu entries, but the positions are missing.", element.name,
                                     static_cast<ull>(element.length));
-        ThrowFormattedException(c_File, __LINE__, c_Constructor,
+        ThrowFormattedException(VELM_HERE, c_Constructor,
                                 L"Element %s has %llu entries, but there are %llu positions.", element.name,
                                 static_cast<ull>(element.length), static_cast<ull>(count));
     }
     // Indices are 32 bits wide and 0xFFFFFFFF answers "none".
     if (count >= 0xFFFFFFFFull)
-        ThrowFormattedException(c_File, __LINE__, c_Constructor,
+        ThrowFormattedException(VELM_HERE, c_Constructor,
                                 L"A collection holds at most 4294967294 surfels, not %llu.", static_cast<ull>(count));
 
     for (size_t i = 0; i < count; ++i)
     {
         const CbVector3f& p = positions[i];
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
-            ThrowFormattedException(c_File, __LINE__, c_Constructor, L"Position %llu is not finite (%g, %g, %g).",
+            ThrowFormattedException(VELM_HERE, c_Constructor, L"Position %llu is not finite (%g, %g, %g).",
                                     static_cast<ull>(i), static_cast<double>(p.x), static_cast<double>(p.y),
                                     static_cast<double>(p.z));
     }
@@ -65,11 +64,11 @@ uint64_t ValidatedCount(const SSurfelData& data, const std::vector<CbVector3f>& 
         for (uint32_t index : data.vecSampleOrder)
         {
             if (index >= count)
-                ThrowFormattedException(c_File, __LINE__, c_Constructor,
+                ThrowFormattedException(VELM_HERE, c_Constructor,
                                         L"The sample order lists surfel %u, but there are only %llu surfels.", index,
                                         static_cast<ull>(count));
             if (seen[index])
-                ThrowFormattedException(c_File, __LINE__, c_Constructor,
+                ThrowFormattedException(VELM_HERE, c_Constructor,
                                         L"The sample order lists surfel %u more than once.", index);
             seen[index] = 1;
         }
@@ -185,9 +184,9 @@ CSurfelCollection::CSurfelCollection(SSurfelData data, std::shared_ptr<const IKd
                                      std::shared_ptr<const std::vector<CbVector3f>> positions, CThreadPool* pool)
 {
     if (!tree || !positions)
-        ThrowFormattedException(c_File, __LINE__, c_Constructor, L"A collection on a kd-tree needs the tree.");
+        ThrowFormattedException(VELM_HERE, c_Constructor, L"A collection on a kd-tree needs the tree.");
     if (!data.vecPositions.empty())
-        ThrowFormattedException(c_File, __LINE__, c_Constructor,
+        ThrowFormattedException(VELM_HERE, c_Constructor,
                                 L"The positions of a collection on a kd-tree are the tree's; %llu more were given.",
                                 static_cast<ull>(data.vecPositions.size()));
     m_uiCount = ValidatedCount(data, *positions);

@@ -14,7 +14,6 @@ namespace Base
 {
 namespace
 {
-const char* const kSource = "velm/Base/SurfelData/SurfelsFromPoints.cpp";
 
 bool IsUsableDirection(const CbVector3d& v)
 {
@@ -25,14 +24,14 @@ bool IsUsableDirection(const CbVector3d& v)
 void CheckNormalInput(const std::vector<CbVector3f>& positions, uint32_t k, const SSurfelsFromPointsOptions& orientation)
 {
     if (positions.size() < 3)
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+        ThrowFormattedException(VELM_HERE, "Base::EstimateNormals",
                                 L"Normal estimation needs at least 3 points, got %u.",
                                 static_cast<unsigned>(positions.size()));
     if (k < 3)
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+        ThrowFormattedException(VELM_HERE, "Base::EstimateNormals",
                                 L"Normal estimation needs at least 3 neighbours, got %u.", k);
     if (!orientation.bUseViewpoint && !IsUsableDirection(CbVector3d(orientation.vViewDirection)))
-        ThrowFormattedException(kSource, __LINE__, "Base::EstimateNormals",
+        ThrowFormattedException(VELM_HERE, "Base::EstimateNormals",
                                 L"The view direction must be a finite, non-zero vector.");
 }
 
@@ -191,7 +190,7 @@ double MedianNeighbourSpacing(const CKdTree3D& tree, CThreadPool* pool)
 {
     const size_t count = tree.GetCount();
     if (count < 2)
-        ThrowFormattedException(kSource, __LINE__, "Base::MedianNeighbourSpacing",
+        ThrowFormattedException(VELM_HERE, "Base::MedianNeighbourSpacing",
                                 L"The sampling density needs at least 2 points, got %u.", static_cast<unsigned>(count));
     std::vector<double> spacing(count);
     tree.ForEachPositionsKNearest(2, pool, [&](uint32_t i, const SKdTreeNeighbour* neighbours, size_t found) {
@@ -250,11 +249,11 @@ std::shared_ptr<std::vector<CbVector3f>> ScaledPositions(const SPointsView& poin
                                                          const SSurfelsFromPointsOptions& options)
 {
     if (!(std::isfinite(options.fScale) && options.fScale > 0.0f))
-        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
+        ThrowFormattedException(VELM_HERE, "Base::SurfelsFromPoints",
                                 L"The scale factor must be finite and positive, got %g.",
                                 static_cast<double>(options.fScale));
     if (points.pGrid && static_cast<uint64_t>(points.uiGridRows) * points.uiGridCols == 0)
-        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints", L"A range image needs rows and columns.");
+        ThrowFormattedException(VELM_HERE, "Base::SurfelsFromPoints", L"A range image needs rows and columns.");
     auto positions = std::make_shared<std::vector<CbVector3f>>(points.uiCount);
     for (size_t i = 0; i < points.uiCount; ++i)
         (*positions)[i] = points.pPositions[i] * options.fScale;
@@ -266,7 +265,7 @@ const IO::SPointCloud& Checked(const IO::SPointCloud& cloud)
 {
     const size_t n = cloud.GetCount();
     if ((cloud.HasNormals() && cloud.vecNormals.size() != n) || (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
-        ThrowFormattedException(kSource, __LINE__, "Base::SurfelsFromPoints",
+        ThrowFormattedException(VELM_HERE, "Base::SurfelsFromPoints",
                                 L"The point cloud's normals or confidences do not match its %u points.",
                                 static_cast<unsigned>(n));
     return cloud;

@@ -9,7 +9,6 @@ namespace DataLayer
 {
 namespace
 {
-constexpr const char* c_File = "velm/DataLayer/Registration/VelmTorCorrICPPointSC.cpp";
 
 // An optional element the model lacks is held with every word zero, element size included, so a
 // replaced model leaves no trace of its predecessor's optional elements.
@@ -111,7 +110,7 @@ VelmTorCorrICPPointSC::~VelmTorCorrICPPointSC() = default;
 
 void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask)
 {
-    detail::CheckMaskCovers(mask, model.GetCount(), c_File, __LINE__, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
+    detail::CheckMaskCovers(mask, model.GetCount(), VELM_HERE, "DataLayer::VelmTorCorrICPPointSC::SetModelFix");
     const SModelAccessors access(model);
 
     pModelFix = &model;
@@ -126,13 +125,13 @@ void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, co
 void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
                                           const Base::CSurfelCollectionMask* mask)
 {
-    detail::CheckMaskCovers(mask, model.GetCount(), c_File, __LINE__,
+    detail::CheckMaskCovers(mask, model.GetCount(), VELM_HERE,
                             "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
     Base::CCovarianceEllipsoid ellipsoid;
     {
         const auto derived = model.GetDerivedData();
         if (!derived)
-            ThrowFormattedException(c_File, __LINE__,
+            ThrowFormattedException(VELM_HERE,
                                     "DataLayer::VelmTorCorrICPPointSC::SetModelFloat",
                                     L"The floating model has no derived data.");
         ellipsoid = derived->GetCovarianceEllipsoid();
@@ -172,7 +171,7 @@ bool VelmTorCorrICPPointSC::GetBoundaryFloat(uint32_t index) const
 void VelmTorCorrICPPointSC::CheckModelsAvailable() const
 {
     if (pModelFix == nullptr || pModelFloat == nullptr)
-        ThrowFormattedException(c_File, __LINE__,
+        ThrowFormattedException(VELM_HERE,
                                 "DataLayer::VelmTorCorrICPPointSC::CheckModelsAvailable",
                                 L"The engine has no %s model; call SetModelFix and SetModelFloat first.",
                                 pModelFix == nullptr && pModelFloat == nullptr ? L"fixed and no floating"

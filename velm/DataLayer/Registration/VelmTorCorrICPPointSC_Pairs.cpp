@@ -13,7 +13,6 @@ namespace DataLayer
 {
 namespace
 {
-constexpr const char* c_File = "velm/DataLayer/Registration/VelmTorCorrICPPointSC_Pairs.cpp";
 // Samples a thread takes at a time: enough to outweigh the hand-over, few enough to share the work.
 constexpr size_t kSamplesPerChunk = 64;
 } // namespace
@@ -58,7 +57,7 @@ void VelmTorCorrICPPointSC::BuildPairs()
     const Base::IKdTree3D& treeFix = derivedFix->GetKdTree();
     const uint64_t count = pModelFloat->GetCount();
     const uint32_t limit = std::min(static_cast<uint32_t>(count), config.GetNumberOfPairs());
-    detail::TakeSamples(derivedFloat->GetSampleOrder(), count, pMaskFloat, limit, c_File, __LINE__,
+    detail::TakeSamples(derivedFloat->GetSampleOrder(), count, pMaskFloat, limit, VELM_HERE,
                         "DataLayer::VelmTorCorrICPPointSC::BuildPairs", vecSamples);
 
     // Every sample's pair depends on that sample alone: they are found on any thread, then summed in

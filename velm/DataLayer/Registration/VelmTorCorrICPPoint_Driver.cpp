@@ -8,7 +8,6 @@ namespace DataLayer
 {
 namespace
 {
-const char* const c_File = "velm/DataLayer/Registration/VelmTorCorrICPPoint_Driver.cpp";
 using Result = VelmTorCorrICPRegistrationResult;
 } // namespace
 
@@ -48,7 +47,7 @@ void VelmTorCorrICPPoint::CheckModelsAvailable() const
 const VelmTorCorrICPPointConfig& VelmTorCorrICPPoint::RequireConfiguration(const char* function) const
 {
     if (!pConfig)
-        ThrowFormattedException(c_File, __LINE__, function,
+        ThrowFormattedException(VELM_HERE, function,
                                 L"No configuration has been set: call SetConfiguration before %S.", function);
     return *pConfig;
 }

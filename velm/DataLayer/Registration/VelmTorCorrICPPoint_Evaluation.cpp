@@ -10,7 +10,6 @@ namespace DataLayer
 {
 namespace
 {
-const char* const c_File = "velm/DataLayer/Registration/VelmTorCorrICPPoint_Evaluation.cpp";
 using Result = VelmTorCorrICPRegistrationResult;
 
 // Limits of the configuration are printed with the digits of their single-precision value.
@@ -26,7 +25,7 @@ bool VelmTorCorrICPPoint::IsSuccesful()
     const VelmTorCorrICPPointConfig& config = RequireConfiguration(function);
     CheckModelsAvailable();
     if (!spDOFFix)
-        ThrowFormattedException(c_File, __LINE__, function,
+        ThrowFormattedException(VELM_HERE, function,
                                 L"No degree-of-freedom description: the registration has not been evaluated "
                                 L"(SetResultValues computes it before it judges the registration).");
 

@@ -14,7 +14,6 @@ namespace DataLayer
 {
 namespace
 {
-const char* const c_File = "velm/DataLayer/Registration/VelmTorCorrICPPoint_PairTests.cpp";
 const char* const c_Accumulate = "DataLayer::VelmTorCorrICPPoint::AccumulatePairWeights";
 
 // Truncation towards zero that stays defined for values outside the int range and for NaN (which
@@ -35,7 +34,7 @@ std::shared_ptr<const Base::ISurfelCollectionDerivedData> DerivedDataOf(const Ba
 {
     std::shared_ptr<const Base::ISurfelCollectionDerivedData> derived = collection.GetDerivedData();
     if (!derived)
-        ThrowFormattedException(c_File, __LINE__, function, L"The surfel collection has no derived data.");
+        ThrowFormattedException(VELM_HERE, function, L"The surfel collection has no derived data.");
     return derived;
 }
 
@@ -210,10 +209,10 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
 
     // Refuse inputs that would make the loop read outside the collections, before anything is added.
     const uint64_t countB = B.GetCount();
-    detail::CheckMaskCovers(maskA, countA, c_File, __LINE__, c_Accumulate);
-    detail::CheckMaskCovers(maskB, countB, c_File, __LINE__, c_Accumulate);
+    detail::CheckMaskCovers(maskA, countA, VELM_HERE, c_Accumulate);
+    detail::CheckMaskCovers(maskB, countB, VELM_HERE, c_Accumulate);
     std::vector<uint32_t> samples;
-    detail::TakeSamples(derivedA->GetSampleOrder(), countA, maskA, limit, c_File, __LINE__, c_Accumulate, samples);
+    detail::TakeSamples(derivedA->GetSampleOrder(), countA, maskA, limit, VELM_HERE, c_Accumulate, samples);
 
     const bool compareCurvature = qualityA.HasCurvature() && qualityB.HasCurvature();
     const int curvatureTolerance = TruncateToInt(config.GetCurvatureThreshold() * 255.0);

@@ -13,7 +13,6 @@ namespace
 // The class's logger channel: built at load, never written to.
 [[maybe_unused]] constexpr Logging::CLogger s_Logger(L"Velm.CPrincipalComponentAnalysis3D");
 
-constexpr const char* c_SourceFile = "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.cpp";
 
 template <typename T>
 struct InstanceName;
@@ -163,7 +162,7 @@ typename CPrincipalComponentAnalysis3D<T>::ScalarType CPrincipalComponentAnalysi
     unsigned int i) const
 {
     if (i > 2)
-        ThrowFormattedException(c_SourceFile, __LINE__, InstanceName<T>::eigenValue,
+        ThrowFormattedException(VELM_HERE, InstanceName<T>::eigenValue,
                                 L"Index %u exceeds the 3 principal components.", i);
     return aEigenValues[i];
 }
@@ -172,7 +171,7 @@ template <typename T>
 const T& CPrincipalComponentAnalysis3D<T>::GetEigenVector(unsigned int i) const
 {
     if (i > 2)
-        ThrowFormattedException(c_SourceFile, __LINE__, InstanceName<T>::eigenVector,
+        ThrowFormattedException(VELM_HERE, InstanceName<T>::eigenVector,
                                 L"Index %u exceeds the 3 principal components.", i);
     return aEigenVectors[i];
 }

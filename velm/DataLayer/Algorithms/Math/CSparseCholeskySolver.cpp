@@ -9,7 +9,6 @@
 
 namespace
 {
-const char* const kSourceFile = "velm/DataLayer/Algorithms/Math/CSparseCholeskySolver.cpp";
 // Hosts match the out-of-range report by its location, so it keeps the line it has always had.
 constexpr uint32_t kIndexCheckLine = 60;
 } // namespace
@@ -29,7 +28,7 @@ CSparseCholeskySolver::DenseMatrix::DenseMatrix(std::shared_ptr<SWorkspace> work
     if (rows <= static_cast<unsigned>(INT_MAX) && cols <= static_cast<unsigned>(INT_MAX))
         m_pDense = cholmod_zeros(rows, cols, CHOLMOD_REAL, &m_spWorkspace->common);
     if (!m_pDense)
-        ThrowFormattedException(kSourceFile, __LINE__, "CSparseCholeskySolver::CreateDenseMatrix",
+        ThrowFormattedException(VELM_HERE, "CSparseCholeskySolver::CreateDenseMatrix",
                                 L"Cannot create a dense matrix of %u x %u elements", rows, cols);
 }
 
@@ -131,11 +130,12 @@ int CSparseCholeskySolver::SparseMatrix::NextVector()
 void CSparseCholeskySolver::SparseMatrix::AddValue(unsigned row, double value)
 {
     if (row >= m_uiDim)
-        ThrowFormattedException(kSourceFile, kIndexCheckLine, "CSparseCholeskySolver::SparseMatrix::AddValue",
+        ThrowFormattedException(VelmSourceFile(__FILE__), kIndexCheckLine,
+                                "CSparseCholeskySolver::SparseMatrix::AddValue",
                                 L"Index %u exceeds matrix dimensions %i", row, static_cast<int>(m_uiDim));
     // Without a begun column the entry would belong to no column and shift every later one.
     if (m_vecColumnStarts.empty())
-        ThrowFormattedException(kSourceFile, __LINE__, "CSparseCholeskySolver::SparseMatrix::AddValue",
+        ThrowFormattedException(VELM_HERE, "CSparseCholeskySolver::SparseMatrix::AddValue",
                                 L"No column has been begun: call NextVector before adding the value of row %u",
                                 row);
     const size_t currentColumn = m_vecColumnStarts.size() - 1;
@@ -212,7 +212,7 @@ void CSparseCholeskySolver::release()
 CSparseCholeskySolver::DenseMatrix CSparseCholeskySolver::CreateDenseMatrix(unsigned rows, unsigned cols)
 {
     if (!m_spWorkspace)
-        ThrowFormattedException(kSourceFile, __LINE__, "CSparseCholeskySolver::CreateDenseMatrix",
+        ThrowFormattedException(VELM_HERE, "CSparseCholeskySolver::CreateDenseMatrix",
                                 L"The solver has been moved from and owns no workspace");
     return DenseMatrix(m_spWorkspace, rows, cols);
 }
@@ -220,7 +220,7 @@ CSparseCholeskySolver::DenseMatrix CSparseCholeskySolver::CreateDenseMatrix(unsi
 CSparseCholeskySolver::SparseMatrix CSparseCholeskySolver::CreateSparseMatrix(unsigned dim)
 {
     if (!m_spWorkspace)
-        ThrowFormattedException(kSourceFile, __LINE__, "CSparseCholeskySolver::CreateSparseMatrix",
+        ThrowFormattedException(VELM_HERE, "CSparseCholeskySolver::CreateSparseMatrix",
                                 L"The solver has been moved from and owns no workspace");
     return SparseMatrix(m_spWorkspace, dim);
 }

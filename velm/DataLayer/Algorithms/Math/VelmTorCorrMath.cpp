@@ -15,7 +15,7 @@ VelmTorCorrMath::VelmTorCorrMath(int n) : iNumParams(n), fNumParams(static_cast<
 {
     // Every array size derives from n: a negative count would make the solves index outside them.
     if (n < 0)
-        ThrowFormattedException("velm/DataLayer/Algorithms/Math/VelmTorCorrMath.cpp", __LINE__,
+        ThrowFormattedException(VELM_HERE,
                                 "DataLayer::VelmTorCorrMath::VelmTorCorrMath",
                                 L"Number of parameters %i is negative.", n);
     // Evaluated in float and in exactly this order: the threshold is compared with float test sums,
@@ -333,8 +333,9 @@ void JacobiEigen(const T* matrix, int n, T* eigenvectors, T* eigenvalues)
         eigenvalues[i] = a[i * (i + 1) / 2 + i];
         permutation[i] = static_cast<int>(i);
     }
-    // Selection sort, descending; only a strictly greater value displaces the running maximum, so
-    // equal eigenvalues keep the order of their diagonal positions.
+    // Selection sort, descending; only a strictly greater value displaces the running maximum, so the
+    // first of equal values is chosen, but a swap can carry an equal value behind another: equal
+    // eigenvalues may come out in another order than their diagonal positions.
     for (size_t i = 0; i + 1 < un; ++i)
     {
         size_t best = i;
