@@ -44,7 +44,7 @@ int main(int argc, char** argv)
     start.e[15] = 1.0;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            std::printf("%.17g%s", start.e[4 * c + r], r == 3 && c == 3 ? "\n" : " ");
+            std::printf("%.17g%s", start.Usual(r, c), r == 3 && c == 3 ? "\n" : " ");
 
     Pipeline::SRegisterOptions options;
     options.mStart = start;

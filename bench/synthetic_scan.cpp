@@ -25,7 +25,7 @@ void PrintUsual(CbMatrix4Rd m)
     m.e[15] = 1.0;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            std::printf("%.17g%s", m.e[4 * c + r], r == 3 && c == 3 ? "\n" : " ");
+            std::printf("%.17g%s", m.Usual(r, c), r == 3 && c == 3 ? "\n" : " ");
 }
 } // namespace
 

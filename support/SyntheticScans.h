@@ -9,6 +9,7 @@
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/IO/SPointCloud.h"
+#include "velm/Pipeline/Motion.h"
 
 #include <cmath>
 #include <cstdint>
@@ -52,16 +53,7 @@ inline double Height(double x, double y)
 // Rotation by `degrees` about the axis through the origin, then the translation t (library layout).
 inline CbMatrix4Rd Motion(const CbVector3d& axis, double degrees, const CbVector3d& t)
 {
-    const CbVector3d u = axis * (1.0 / axis.Length());
-    const double a = degrees * kPi / 180.0, c = std::cos(a), s = std::sin(a), C = 1.0 - c;
-    const double r[3][3] = {{c + u.x * u.x * C, u.x * u.y * C - u.z * s, u.x * u.z * C + u.y * s},
-                            {u.y * u.x * C + u.z * s, c + u.y * u.y * C, u.y * u.z * C - u.x * s},
-                            {u.z * u.x * C - u.y * s, u.z * u.y * C + u.x * s, c + u.z * u.z * C}};
-    CbMatrix4Rd m = CbMatrix4Rd::Translation(t.x, t.y, t.z);
-    for (int row = 0; row < 3; ++row)
-        for (int col = 0; col < 3; ++col)
-            m.e[4 * col + row] = r[row][col];
-    return m;
+    return Pipeline::TurnAbout(CbVector3d(), axis, degrees) * CbMatrix4Rd::Translation(t.x, t.y, t.z);
 }
 
 inline CbMatrix4Rd Inverse(CbMatrix4Rd m)

@@ -106,7 +106,7 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     nlohmann::json start;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            start[r][c] = VelmTool::UsualElement(published, r, c) * (c == 3 && r < 3 ? 0.001 : 1.0);
+            start[r][c] = published.Usual(r, c) * (c == 3 && r < 3 ? 0.001 : 1.0);
     const std::string result = (dir / "result.json").string(), aligned = (dir / "aligned.ply").string();
     const int code = RunTool(
         {fix, flt, "--units", "m", "--init", start.dump(), "--output", result, "--aligned", aligned, "-v"}, out, err);
@@ -196,7 +196,7 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     nlohmann::json farStart;
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            farStart[r][c] = VelmTool::UsualElement(away, r, c);
+            farStart[r][c] = away.Usual(r, c);
     ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "--init", farStart.dump()}, out, err),
               VelmTool::kExitNotSuccess);
     const nlohmann::json apart = nlohmann::json::parse(std::ifstream(result));

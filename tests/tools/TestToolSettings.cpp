@@ -28,7 +28,7 @@ TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
     EXPECT_EQ(m.TransformPoint(CbVector3d(1.0, 0.0, 0.0)), CbVector3d(1.0, 3.0, 3.0));
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
-            EXPECT_EQ(VelmTool::UsualElement(m, r, c), VelmTool::ParseNumbers(text, "t")[4 * r + c]);
+            EXPECT_EQ(m.Usual(r, c), VelmTool::ParseNumbers(text, "t")[4 * r + c]);
 
     // Nested JSON arrays, commas and comments read the same.
     EXPECT_EQ(VelmTool::ParseTransformation("[[0, -1, 0, 1], [1, 0, 0, 2], # rows 1 and 2\n[0,0,1,3],[0,0,0,1]]"), m);

@@ -128,7 +128,7 @@ std::string Summary(const Pipeline::SPairResult& r, const Pipeline::CRecord& rec
     for (int row = 0; row < 4; ++row)
     {
         for (int c = 0; c < 4; ++c)
-            s << (c ? " " : "  ") << std::setw(13) << UsualElement(r.mTransformation, row, c);
+            s << (c ? " " : "  ") << std::setw(13) << r.mTransformation.Usual(row, c);
         s << "\n";
     }
     return s.str();

@@ -33,9 +33,6 @@ CbMatrix4Rd ParseTransformation(const std::string& text);
 // runs to the end of its line. Throws std::runtime_error, starting with `what`, for anything else.
 std::vector<double> ParseNumbers(const std::string& text, const std::string& what);
 
-// The inverse of ParseTransformation's layout: element [r][c] of the usual form.
-double UsualElement(const CbMatrix4Rd& m, int row, int col);
-
 // A library message in plain ASCII ('?' for every other character), for a one-line error.
 std::string Narrow(const CString& text);
 

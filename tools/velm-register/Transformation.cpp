@@ -54,11 +54,6 @@ std::vector<double> ParseNumbers(const std::string& text, const std::string& wha
     return numbers;
 }
 
-double UsualElement(const CbMatrix4Rd& m, int row, int col)
-{
-    return m.e[4 * col + row];
-}
-
 CbMatrix4Rd ParseTransformation(const std::string& text)
 {
     const std::vector<double> v = ParseNumbers(text, "--init");

@@ -29,6 +29,18 @@ struct TMatrix4R
         return m;
     }
 
+    // The same motion in the usual layout, which maps a column vector p to M p (rotation in the upper
+    // left, translation in the last column): M is the transpose of e, M(row, col) = e[4 * col + row].
+    constexpr T Usual(int row, int col) const { return e[4 * col + row]; }
+    static constexpr TMatrix4R FromUsual(const T* rows) // 16 numbers, row by row
+    {
+        TMatrix4R m;
+        for (int r = 0; r < 4; ++r)
+            for (int c = 0; c < 4; ++c)
+                m.e[4 * c + r] = rows[4 * r + c];
+        return m;
+    }
+
     T& operator[](int i) { return e[i]; }
     const T& operator[](int i) const { return e[i]; }
 

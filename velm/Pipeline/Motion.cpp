@@ -48,10 +48,7 @@ CbMatrix4Rd RigidFromUsualRows(const double v[16], const std::string& what)
             throw std::invalid_argument(what + ": the matrix holds a number that is not finite");
     if (v[12] != 0.0 || v[13] != 0.0 || v[14] != 0.0 || v[15] != 1.0)
         throw std::invalid_argument(what + ": the last row must be 0 0 0 1 (translation belongs in the last column)");
-    CbMatrix4Rd m;
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            m.e[4 * c + r] = v[4 * r + c];
+    const CbMatrix4Rd m = CbMatrix4Rd::FromUsual(v);
     // A rigid motion: the columns of the 3x3 part are orthonormal and keep their handedness.
     double worst = 0.0;
     for (int i = 0; i < 3; ++i)

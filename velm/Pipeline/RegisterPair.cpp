@@ -405,7 +405,7 @@ CRecord MatrixRecord(const CbMatrix4Rd& m)
     {
         CRecord row = CRecord::List();
         for (int c = 0; c < 4; ++c)
-            row.Append(m.e[4 * c + r]);
+            row.Append(m.Usual(r, c));
         rows.Append(std::move(row));
     }
     return rows;

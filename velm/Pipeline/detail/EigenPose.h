@@ -14,7 +14,7 @@ inline Eigen::Isometry3d ToPose(const CbMatrix4Rd& m)
     for (int r = 0; r < 3; ++r)
     {
         for (int c = 0; c < 3; ++c)
-            a.linear()(r, c) = m.e[4 * c + r];
+            a.linear()(r, c) = m.Usual(r, c);
         a.translation()(r) = m.e[12 + r];
     }
     return a;

@@ -1,0 +1,196 @@
+#!/usr/bin/env python3
+"""How much of the library the test suite guards: seeded mutants of velm/ and how many the suite kills.
+
+Copies the git-tracked files (as they are in the working tree) into a private directory, builds them
+once (release, no benchmarks), checks that the suite passes, then for each mutant changes one operator
+or literal in one velm/ source file, rebuilds and runs the suite. A mutant is killed when a test fails
+or times out; a mutant that does not compile is replaced by the next candidate. The mutants are a
+function of the library's sources and the seed alone, so two runs over the same velm/ with different
+tests judge the same mutants.
+
+    scripts/mutate.py [--mutants 100] [--seed 1] [--report mutants.tsv] [--workdir DIR] [--jobs 2]
+
+Only velm/**/*.cpp are mutated (a header mutant would rebuild most of the library for one answer).
+Tests link the library as a shared object and are not relinked when only the library changes.
+"""
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+# Binary operators are mutated only with a blank on each side, which the code's style gives every
+# binary operator and no template bracket, pointer or reference.
+OPERATORS = [
+    (" < ", " <= "), (" <= ", " < "), (" > ", " >= "), (" >= ", " > "),
+    (" == ", " != "), (" != ", " == "), (" && ", " || "), (" || ", " && "),
+    (" + ", " - "), (" - ", " + "), (" * ", " / "), (" / ", " * "),
+    (" += ", " -= "), (" -= ", " += "),
+]
+WORDS = [("true", "false"), ("false", "true")]
+INTEGER = re.compile(r"(?<![\w.])(\d+)(?![\w.])")
+
+
+def code_part(line):
+    """The line with string and character literals blanked and any comment cut off, same length."""
+    out = []
+    i = 0
+    quote = None
+    while i < len(line):
+        c = line[i]
+        if quote:
+            out.append(" " if c != quote else c)
+            if c == "\\" and i + 1 < len(line):
+                out.append(" ")
+                i += 1
+            elif c == quote:
+                quote = None
+        elif c in "\"'":
+            quote = c
+            out.append(c)
+        elif line.startswith("//", i):
+            break
+        else:
+            out.append(c)
+        i += 1
+    return "".join(out).ljust(len(line))
+
+
+def candidates(sources):
+    """Every (file, line index, column, old, new) the operators above allow, in a fixed order."""
+    sites = []
+    for path in sources:
+        with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        in_block = False
+        for n, raw in enumerate(lines):
+            stripped = raw.strip()
+            if in_block:
+                if "*/" in stripped:
+                    in_block = False
+                continue
+            if stripped.startswith("/*"):
+                in_block = "*/" not in stripped
+                continue
+            if stripped.startswith(("#", "//")) or "static_assert" in raw:
+                continue
+            code = code_part(raw)
+            for old, new in OPERATORS:
+                start = code.find(old)
+                while start >= 0:
+                    sites.append((path, n, start, old, new))
+                    start = code.find(old, start + 1)
+            for old, new in WORDS:
+                for m in re.finditer(r"\b" + re.escape(old) if old[0].isalpha() else re.escape(old), code):
+                    sites.append((path, n, m.start(), old, new))
+            for m in INTEGER.finditer(code):
+                value = int(m.group(1))
+                sites.append((path, n, m.start(), m.group(1), str(value + 1 if value != 1 else 0)))
+    return sites
+
+
+def run(cmd, cwd, timeout=None, log=None):
+    with open(log or os.devnull, "a") as out:
+        try:
+            return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            return -1
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--mutants", type=int, default=100, help="compiled mutants to judge")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--report", default="mutants.tsv", help="one line per mutant (tab-separated)")
+    ap.add_argument("--workdir", help="private copy and build (default: a fresh temporary directory)")
+    ap.add_argument("--jobs", type=int, default=int(os.environ.get("VELM_JOBS", "2")))
+    ap.add_argument("--test-timeout", type=int, default=60, help="seconds a single test may take")
+    args = ap.parse_args()
+
+    files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True).stdout
+    tracked = [f for f in files.decode().split("\0") if f and os.path.isfile(os.path.join(ROOT, f))]
+    sources = sorted(f for f in tracked if f.startswith("velm/") and f.endswith(".cpp"))
+    sites = candidates(sources)
+    random.Random(args.seed).shuffle(sites)
+
+    work = args.workdir or tempfile.mkdtemp(prefix="velm-mutate-")
+    src = os.path.join(work, "src")
+    build = os.path.join(work, "build")
+    log = os.path.join(work, "log.txt")
+    shutil.rmtree(src, ignore_errors=True)
+    for f in tracked:
+        os.makedirs(os.path.dirname(os.path.join(src, f)), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, f), os.path.join(src, f))
+    print(f"mutate: {len(sites)} candidate sites in {len(sources)} files, seed {args.seed}, work in {work}",
+          flush=True)
+
+    configure = ["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DVELM_BUILD_BENCH=OFF",
+                 "-DCMAKE_LINK_DEPENDS_NO_SHARED=ON"]
+    build_cmd = ["cmake", "--build", build, "-j", str(args.jobs)]
+    # The suite in two rounds: everything but the few long tests first, so that most mutants are
+    # judged in seconds; a mutant that passes those meets the long ones too.
+    long_tests = "RealScans|consumer_project|python_tests"
+    rounds = [["ctest", "--test-dir", build, "-j", str(args.jobs), "--timeout", str(args.test_timeout),
+               "--stop-on-failure", "-E", long_tests],
+              ["ctest", "--test-dir", build, "-j", str(args.jobs), "--timeout", str(args.test_timeout),
+               "--stop-on-failure", "-R", long_tests]]
+    if run(configure, work, log=log) or run(build_cmd, work, log=log):
+        sys.exit(f"mutate: the unmutated copy does not build (see {log})")
+    if any(run(r, work, log=log) for r in rounds):
+        sys.exit(f"mutate: the suite fails without a mutant (see {log})")
+
+    report = open(args.report, "w")
+    report.write("id\tfile\tline\tfrom\tto\tresult\tseconds\n")
+    judged = killed = not_compiled = 0
+    for path, n, col, old, new in sites:
+        if judged >= args.mutants:
+            break
+        target = os.path.join(src, path)
+        # The unmutated object is put back afterwards with the source's own time stamp, so that the
+        # next mutant compiles one file, not two.
+        obj = os.path.join(build, "CMakeFiles", "VelmMath.dir", path + ".o")
+        saved = obj + ".unmutated"
+        shutil.copy2(obj, saved)
+        stamp = os.stat(target)
+        with open(target, encoding="utf-8") as f:
+            original = f.read()
+        lines = original.split("\n")
+        lines[n] = lines[n][:col] + new + lines[n][col + len(old):]
+        with open(target, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines))
+        began = time.time()
+        if run(build_cmd, work, log=log):
+            result = "not-compiled"
+            not_compiled += 1
+        else:
+            judged += 1
+            failed = any(run(r, work, timeout=4 * args.test_timeout, log=log) for r in rounds)
+            result = "killed" if failed else "survived"
+            killed += failed
+        with open(target, "w", encoding="utf-8") as f:
+            f.write(original)
+        os.utime(target, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
+        shutil.move(saved, obj)
+        seconds = time.time() - began
+        ident = judged if result != "not-compiled" else "-"
+        report.write(f"{ident}\t{path}\t{n + 1}\t{old.strip()}\t{new.strip()}\t{result}\t{seconds:.0f}\n")
+        report.flush()
+        print(f"mutate: {ident} {path}:{n + 1} '{old.strip()}' -> '{new.strip()}': {result} ({seconds:.0f} s)",
+              flush=True)
+    # The library may still hold the last mutant: relink it from the unmutated objects.
+    for name in os.listdir(build):
+        if name.startswith("libVelm_Math.so"):
+            os.remove(os.path.join(build, name))
+    run(build_cmd, work, log=log)
+    print(f"mutate: {judged} mutants, {killed} killed, {judged - killed} survived "
+          f"({not_compiled} did not compile); report {args.report}")
+
+
+if __name__ == "__main__":
+    main()
