@@ -39,7 +39,7 @@ int main(int argc, char** argv)
     IO::CPlyWriter::Write(argv[1], fix);
     IO::CPlyWriter::Write(argv[2], flt);
 
-    CbMatrix4Rd start = SyntheticScans::Inverse(toFloat) * CbMatrix4Rd::Translation(1.0, 0.5, -0.5);
+    CbMatrix4Rd start = toFloat.Inverted() * CbMatrix4Rd::Translation(1.0, 0.5, -0.5);
     start.e[3] = start.e[7] = start.e[11] = 0.0;
     start.e[15] = 1.0;
     for (int r = 0; r < 4; ++r)

@@ -44,6 +44,9 @@ import open3d_reference
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DATA = os.path.join(ROOT, "data")
+# The module velm of the release build, for the library's scan set reader.
+sys.path.insert(0, os.environ.get("VELM_PYTHON_DIR", os.path.join(ROOT, "build", "release", "python")))
+import velm  # noqa: E402
 BASELINE_REVISION = "92d5c83"  # velm-register before the staged, verified registration
 
 BANDS = {1: ((3.0, 10.0), (2.0, 10.0)), 2: ((10.0, 20.0), (10.0, 20.0)), 3: ((20.0, 35.0), (20.0, 40.0))}
@@ -78,18 +81,9 @@ def quat_rotation(qx, qy, qz, qw):
 
 
 def read_bmesh(path):
-    """The bmesh lines of a conf file in order: (FILE as written, pose 4x4 in metres); a point p of the
-    scan lies at transpose(R(q)) p + t."""
-    out = []
-    with open(path) as f:
-        for line in f:
-            w = line.split()
-            if len(w) == 9 and w[0] == "bmesh":
-                m = np.eye(4)
-                m[:3, :3] = quat_rotation(*map(float, w[5:9])).T
-                m[:3, 3] = list(map(float, w[2:5]))
-                out.append((w[1], m))
-    return out
+    """The bmesh lines of a conf file in order: (FILE as written, pose 4x4 in the file's units); a point p
+    of the scan lies at transpose(R(q)) p + t. Read by the library's own reader (the module velm)."""
+    return velm.read_scan_set(path)
 
 
 def read_conf(path):

@@ -56,12 +56,6 @@ inline CbMatrix4Rd Motion(const CbVector3d& axis, double degrees, const CbVector
     return Pipeline::TurnAbout(CbVector3d(), axis, degrees) * CbMatrix4Rd::Translation(t.x, t.y, t.z);
 }
 
-inline CbMatrix4Rd Inverse(CbMatrix4Rd m)
-{
-    m.Invert();
-    return m;
-}
-
 struct SWindow
 {
     double x0 = 0.0, y0 = 0.0; // the first cell's position (mm)

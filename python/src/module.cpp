@@ -5,6 +5,7 @@
 #include "velm/Frame/VelmException.h"
 #include "velm/IO/CPointCloudReader.h"
 #include "velm/Pipeline/RegisterPair.h"
+#include "velm/Pipeline/ScanSetConf.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -318,6 +319,25 @@ PYBIND11_MODULE(_velm, m)
                 PyErr_SetString(PyExc_OSError, e.what());
                 throw py::error_already_set();
             }
+        },
+        py::arg("path"));
+    // The scans of a set file in order: FILE as written and its pose in the usual layout, row by row,
+    // in the file's units.
+    m.def(
+        "read_scan_set",
+        [](const std::string& path) {
+            std::vector<std::pair<std::string, std::array<double, 16>>> scans;
+            const Pipeline::SScanSet set = Pipeline::ReadScanSet(path);
+            for (const Pipeline::SConfLine* line : set.Scans())
+            {
+                const CbMatrix4Rd pose = Pipeline::PoseOfLine(*line, 1.0);
+                std::array<double, 16> rows{};
+                for (int r = 0; r < 4; ++r)
+                    for (int c = 0; c < 4; ++c)
+                        rows[4 * r + c] = pose.Usual(r, c);
+                scans.emplace_back(line->strFile, rows);
+            }
+            return scans;
         },
         py::arg("path"));
     m.def("config_keys", &Pipeline::ConfigKeys);

@@ -183,3 +183,22 @@ def test_the_dask_example_registers_several_pairs():
     assert [r.success for r in results] == [True, True]
     assert results[0].to_dict()["transformation"] == velm.register(read("bun000"), read("bun045"),
                                                                    threads=1).to_dict()["transformation"]
+
+
+def test_scan_set_files_are_read_by_the_library(tmp_path):
+    scans = velm.read_scan_set(os.path.join(DATA, "bun.conf"))
+    assert [name for name, _ in scans] == ["bun%03d.ply" % a for a in (0, 45, 90, 180, 270, 315)]
+    # bun045's line: a point p of the scan lies at R(q)^T p + t, the translation in the file's metres.
+    line = open(os.path.join(DATA, "bun.conf")).read().split("bun045.ply")[1].split()[:7]
+    (tx, ty, tz, qx, qy, qz, qw) = map(float, line)
+    (qx, qy, qz, qw) = np.array([qx, qy, qz, qw]) / np.linalg.norm([qx, qy, qz, qw])
+    r = np.array([[1 - 2 * (qy * qy + qz * qz), 2 * (qx * qy - qz * qw), 2 * (qx * qz + qy * qw)],
+                  [2 * (qx * qy + qz * qw), 1 - 2 * (qx * qx + qz * qz), 2 * (qy * qz - qx * qw)],
+                  [2 * (qx * qz - qy * qw), 2 * (qy * qz + qx * qw), 1 - 2 * (qx * qx + qy * qy)]])
+    np.testing.assert_allclose(scans[1][1][:3, :3], r.T, atol=1e-9)
+    np.testing.assert_allclose(scans[1][1][:3, 3], [tx, ty, tz], atol=1e-15)
+    np.testing.assert_array_equal(scans[1][1][3], [0, 0, 0, 1])
+    bad = tmp_path / "bad.conf"
+    bad.write_text("bmesh a.ply 0 0 0 0 0 0 1\nmesh b 0 0 0 0 0 0 1\n")
+    with pytest.raises(ValueError, match="line 2: unknown keyword 'mesh'"):
+        velm.read_scan_set(str(bad))

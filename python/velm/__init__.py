@@ -14,7 +14,7 @@ import numpy as np
 
 from . import _velm
 
-__all__ = ["PointCloud", "read_point_cloud", "Config", "default_config", "register", "Result"]
+__all__ = ["PointCloud", "read_point_cloud", "read_scan_set", "Config", "default_config", "register", "Result"]
 
 _UNITS = ("mm", "m")
 
@@ -204,3 +204,14 @@ def register(fix, floating, init=None, config=None, units="mm", threads=None, vi
                             None if viewpoint is None else tuple(float(v) for v in viewpoint),
                             int(normal_neighbours), bool(estimate_normals))
     return Result(record)
+
+
+def read_scan_set(path):
+    """The scans of a scan set file (lines `bmesh FILE tx ty tz qx qy qz qw`) in order: (FILE as written,
+    pose) with the pose a 4 x 4 array in the file's units that maps a point p of the scan, as a column
+    vector, to its place in the set's common frame, R(q)^T p + t. A malformed file raises ValueError."""
+    try:
+        scans = _velm.read_scan_set(path)
+    except RuntimeError as e:
+        raise ValueError(str(e)) from None
+    return [(name, np.array(rows, dtype=float).reshape(4, 4)) for name, rows in scans]

@@ -38,7 +38,7 @@ TEST(GlobalStart, RobustEstimateFindsTheMotionAmongNinetyPercentOutliers)
     std::uniform_real_distribution<double> box(-50.0, 50.0);
     std::normal_distribution<double> gauss(0.0, 1.0);
     const CbMatrix4Rd truth = SyntheticScans::Motion(CbVector3d(1, -2, 0.5), 130.0, CbVector3d(40, -25, 70));
-    const CbMatrix4Rd back = SyntheticScans::Inverse(truth);
+    const CbMatrix4Rd back = truth.Inverted();
     std::vector<CbVector3f> fix, fixNormals, flt, fltNormals;
     for (int i = 0; i < 400; ++i)
     {
@@ -98,7 +98,7 @@ TEST(GlobalStart, SearchFindsAFarTurnedOverlapAndRejectsAnUnrelatedSurface)
     search.eStart = Pipeline::EStartMethod::Global;
     const Pipeline::SPairResult found = Pipeline::RegisterPair(*fix, *flt, search);
     ASSERT_TRUE(found.bVerified) << found.strVerdict;
-    const CbMatrix4Rd truth = SyntheticScans::Inverse(toOwn);
+    const CbMatrix4Rd truth = toOwn.Inverted();
     EXPECT_LT(Pipeline::AngleBetween(found.mTransformation, truth), 0.1);
     EXPECT_LT(ShiftAt(found.mTransformation, truth, CbVector3d(30, -60, 20)), 0.2);
     EXPECT_EQ(found.start.eMethod, Pipeline::EStartMethod::Global);

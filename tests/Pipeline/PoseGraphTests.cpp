@@ -12,12 +12,6 @@
 
 namespace
 {
-CbMatrix4Rd Inverse(CbMatrix4Rd m)
-{
-    m.Invert();
-    return m;
-}
-
 // A motion turned by `degrees` about a random axis through `centre`, then shifted by `mm` in a random
 // direction.
 CbMatrix4Rd Jolt(std::mt19937& random, const CbVector3d& centre, double degrees, double mm)
@@ -57,7 +51,7 @@ Pipeline::SPoseEdge Edge(const SSet& set, size_t fix, size_t flt, std::mt19937& 
     Pipeline::SPoseEdge e;
     e.uiFix = fix;
     e.uiFloat = flt;
-    const CbMatrix4Rd truth = set.truth[flt] * Inverse(set.truth[fix]);
+    const CbMatrix4Rd truth = set.truth[flt] * set.truth[fix].Inverted();
     e.vCentre = truth.TransformPoint(set.nodes[flt].vCentre);
     e.mMeasured = truth * Jolt(random, e.vCentre, degrees, mm);
     const double turn = pairs * 30.0 * 30.0; // a turn moves the pairs by their distance from the middle
@@ -105,7 +99,7 @@ TEST(PoseGraph, ALoopSpreadsItsErrorAndKeepsTheAnchor)
     std::vector<CbMatrix4Rd> chained = {set.truth[0]};
     for (size_t k = 0; k + 1 < n; ++k)
         chained.push_back(edges[k].mMeasured * chained.back());
-    const double closing = Pipeline::AngleBetween(chained[0] * Inverse(chained[n - 1]), edges[n - 1].mMeasured);
+    const double closing = Pipeline::AngleBetween(chained[0] * chained[n - 1].Inverted(), edges[n - 1].mMeasured);
     for (size_t k = 0; k < n; ++k)
         EXPECT_LT(r.vecDisagreement[k].dTurn, 0.5 * closing) << k;
     const auto [turn, shift] = WorstError(set, r.vecPoses);
@@ -175,7 +169,7 @@ TEST(PoseGraph, AScanWithoutAPathToTheAnchorKeepsItsStart)
         for (int i = 0; i < 16; ++i)
             EXPECT_EQ(r.vecPoses[k].e[i], set.nodes[k].mStart.e[i]) << k;
     // Scans 0 and 2 sit where the edges put them relative to the anchor's start.
-    const CbMatrix4Rd anchorError = Inverse(set.truth[1]) * set.nodes[1].mStart;
+    const CbMatrix4Rd anchorError = set.truth[1].Inverted() * set.nodes[1].mStart;
     for (size_t k : {0u, 2u})
     {
         const CbMatrix4Rd expected = set.truth[k] * anchorError;

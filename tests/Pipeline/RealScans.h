@@ -5,53 +5,26 @@
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Pipeline/Motion.h"
 #include "velm/Pipeline/SScan.h"
+#include "velm/Pipeline/ScanSetConf.h"
 
 #include <cmath>
-#include <fstream>
 #include <map>
 #include <random>
-#include <sstream>
 #include <string>
 
 namespace RealScans
 {
 const std::string kData = std::string(VELM_SOURCE_DIR) + "/data/";
 
-inline CbMatrix4Rd Inverse(CbMatrix4Rd m)
-{
-    m.Invert();
-    return m;
-}
-
-// p -> transpose(R(q)) p for the unit quaternion q = (x, y, z, w), R(q) its usual rotation matrix, which
-// is R(q) itself in the library's row-vector layout.
-inline CbMatrix4Rd FromQuaternion(double x, double y, double z, double w)
-{
-    const double l = std::sqrt(x * x + y * y + z * z + w * w);
-    x /= l, y /= l, z /= l, w /= l;
-    const double r[9] = {1 - 2 * (y * y + z * z), 2 * (x * y - z * w),     2 * (x * z + y * w),
-                         2 * (x * y + z * w),     1 - 2 * (x * x + z * z), 2 * (y * z - x * w),
-                         2 * (x * z - y * w),     2 * (y * z + x * w),     1 - 2 * (x * x + y * y)};
-    CbMatrix4Rd m;
-    for (int i = 0; i < 9; ++i)
-        m.e[4 * (i / 3) + i % 3] = r[i];
-    return m;
-}
-
 // The published alignment of flt onto fix in millimetres: the conf file takes each scan into a common
-// frame by p -> transpose(R(q)) p + t (metres); flt goes into it, then out of it into fix's frame.
+// frame; flt goes into it, then out of it into fix's frame.
 inline CbMatrix4Rd Published(const std::string& conf, const std::string& fix, const std::string& flt)
 {
+    const Pipeline::SScanSet set = Pipeline::ReadScanSet(kData + conf);
     std::map<std::string, CbMatrix4Rd> poses;
-    std::ifstream in(kData + conf);
-    std::string kind, name;
-    double t[3], q[4];
-    for (std::string line; std::getline(in, line);)
-        if (std::istringstream(line) >> kind >> name >> t[0] >> t[1] >> t[2] >> q[0] >> q[1] >> q[2] >> q[3] &&
-            kind == "bmesh")
-            poses[name.substr(0, name.rfind('.'))] = FromQuaternion(q[0], q[1], q[2], q[3]) *
-                                                     CbMatrix4Rd::Translation(1000 * t[0], 1000 * t[1], 1000 * t[2]);
-    return poses.at(flt) * Inverse(poses.at(fix));
+    for (const Pipeline::SConfLine* scan : set.Scans())
+        poses[scan->strFile.substr(0, scan->strFile.rfind('.'))] = Pipeline::PoseOfLine(*scan, 1000.0);
+    return poses.at(flt) * poses.at(fix).Inverted();
 }
 
 inline CbVector3d Centroid(const Pipeline::SScan& scan)

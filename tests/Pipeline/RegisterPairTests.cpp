@@ -44,7 +44,7 @@ TEST(RegisterPair, SyntheticScansOfOtherNoiseAndDensityLandRightOrAreNotVerified
     {
         const auto fix = Prepare(Scan(windows[0]), "fix");
         const auto flt = Prepare(Scan(windows[1], kToFloatFrame), "float");
-        const CbMatrix4Rd truth = Inverse(kToFloatFrame);
+        const CbMatrix4Rd truth = kToFloatFrame.Inverted();
         const CbVector3d centroid = RealScans::Centroid(*flt);
         for (int band = 0; band < 3; ++band)
             for (uint32_t seed = 0; seed < 3; ++seed)
@@ -73,7 +73,7 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
     const IO::SPointCloud fltCloud = Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 6}, kToFloatFrame);
     const auto flt = Prepare(fltCloud, "float");
     Pipeline::SRegisterOptions options;
-    options.mStart = Inverse(kToFloatFrame) * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
+    options.mStart = kToFloatFrame.Inverted() * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
     std::vector<std::string> lines;
     options.fnProgress = [&](const std::string& line) { lines.push_back(line); };
     const Pipeline::SPairResult r = Pipeline::RegisterPair(*fix, *flt, options);
@@ -141,7 +141,7 @@ TEST(RegisterPair, StartsALittleOffRigidLandAccuratelyAndStretchedOnesAreNotTrus
 {
     const auto fix = Prepare(Scan({0.0, 0.0, 80, 80, 1.0, 0.03, 7}), "fix");
     const auto flt = Prepare(Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 8}, kToFloatFrame), "float");
-    const CbMatrix4Rd truth = Inverse(kToFloatFrame);
+    const CbMatrix4Rd truth = kToFloatFrame.Inverted();
     Pipeline::SRegisterOptions exact;
     exact.mStart = truth * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
     Pipeline::SRegisterOptions rounded = exact;

@@ -20,7 +20,7 @@ namespace
 {
 // FLOAT covers the right half of FIX and as much again beyond it, in a frame of its own.
 const CbMatrix4Rd kToFloatFrame = Motion(CbVector3d(1, 2, 3), 30.0, CbVector3d(10, -20, 5));
-const CbMatrix4Rd kTruth = Inverse(kToFloatFrame);
+const CbMatrix4Rd kTruth = kToFloatFrame.Inverted();
 
 std::shared_ptr<const Pipeline::SScan> Prepare(IO::SPointCloud cloud, const char* name)
 {

@@ -79,6 +79,13 @@ struct TMatrix4R
         return Cofactors(inv);
     }
 
+    TMatrix4R Inverted() const
+    {
+        TMatrix4R m = *this;
+        m.Invert();
+        return m;
+    }
+
     // Inverts in place. A determinant of exactly zero throws and leaves the matrix as it was; a NaN
     // determinant is not zero, so it inverts into NaN elements.
     void Invert()

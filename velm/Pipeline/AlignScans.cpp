@@ -25,12 +25,6 @@ double Seconds(Clock::time_point from, Clock::time_point to)
     return std::chrono::duration<double>(to - from).count();
 }
 
-CbMatrix4Rd Inverse(CbMatrix4Rd m)
-{
-    m.Invert();
-    return m;
-}
-
 CbVector3d Middle(const SScan& scan)
 {
     return CbVector3d(scan.spCollection->GetDerivedData()->GetCovarianceEllipsoid().GetCentre());
@@ -61,7 +55,7 @@ std::vector<std::pair<size_t, size_t>> Candidates(const std::vector<std::shared_
             const auto [i, j] = all[k];
             const double distance = aligned[i] && aligned[j] ? o.dCandidateDistance * scans[i]->dSpacing
                                                              : DefaultConfig(*scans[i]).dCoarseFirstThreshold;
-            const double share = OverlapShare(*scans[i], *scans[j], poses[j] * Inverse(poses[i]), distance,
+            const double share = OverlapShare(*scans[i], *scans[j], poses[j] * poses[i].Inverted(), distance,
                                               o.dCandidateNormalAngle, o.uiCandidateSamples);
             keep[k] = share >= o.dCandidateShare;
             shares[k] = share;
@@ -171,7 +165,7 @@ SEdgeResult RegisterEdge(const SScan& fix, const SScan& flt, size_t fixIndex, si
         options.config->uiStartHypotheses = 0;
     if (start == EEdgeStart::Placed)
         options.config->uiCoarseSteps = 0;
-    const CbMatrix4Rd startMm = fltPose * Inverse(fixPose);
+    const CbMatrix4Rd startMm = fltPose * fixPose.Inverted();
     options.mStart = ScaleTranslation(startMm, 1.0 / fix.dScale);
     options.spThreads = threads;
     const SPairResult pair = RegisterPair(fix, flt, options);
@@ -328,7 +322,7 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
             const auto known = registered.find({i, j});
             if (known == registered.end() ||
                 (!known->second.first.bVerified && !(aligned[i] && aligned[j]) &&
-                 !SameStart(known->second.second, poses[j] * Inverse(poses[i]))))
+                 !SameStart(known->second.second, poses[j] * poses[i].Inverted())))
                 pairs.emplace_back(i, j);
         }
         if (round > 0 && pairs.empty())
@@ -364,7 +358,7 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
         else
             job(0, pairs.size(), 0);
         for (size_t k = 0; k < pairs.size(); ++k)
-            registered[pairs[k]] = {edges[k], poses[pairs[k].second] * Inverse(poses[pairs[k].first])};
+            registered[pairs[k]] = {edges[k], poses[pairs[k].second] * poses[pairs[k].first].Inverted()};
         const auto t2 = Clock::now();
 
         // Every verified registration so far is an edge; every round optimises from the given poses, so

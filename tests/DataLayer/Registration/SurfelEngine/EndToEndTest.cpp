@@ -186,7 +186,7 @@ TEST(SurfelEngineEndToEnd, EveryThreadCountGivesTheSameResultBitForBit)
     const auto fix = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window)));
     window.x0 = -95.37;
     window.y0 = -103.61;
-    const auto flt = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window, SyntheticScans::Inverse(motion))));
+    const auto flt = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window, motion.Inverted())));
     VelmTorCorrICPPointConfig config = SyntheticScanConfig();
     config.SetNumberOfPairs(5000);
     std::vector<std::pair<std::wstring, std::vector<double>>> outcomes;

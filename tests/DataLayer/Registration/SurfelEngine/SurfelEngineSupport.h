@@ -101,7 +101,7 @@ inline Base::SSurfelData Scan(double relief, double x0, double y0, const CbMatri
     window.y0 = y0;
     window.cols = window.rows = 61;
     window.relief = relief;
-    return SyntheticScans::Surfels(SyntheticScans::Scan(window, SyntheticScans::Inverse(scanToSurface)));
+    return SyntheticScans::Surfels(SyntheticScans::Scan(window, scanToSurface.Inverted()));
 }
 
 // The library stores R(r, c) at e[4c + r] and the translation in e[12..14]: a column-major 4x4 matrix.
