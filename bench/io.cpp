@@ -37,7 +37,8 @@ void BM_EstimateNormals(benchmark::State& state)
     const IO::SPointCloud cloud = IO::CPlyReader::Read(kScan);
     Base::SSurfelsFromPointsOptions options;
     for (auto _ : state)
-        benchmark::DoNotOptimize(Base::EstimateNormals(cloud.vecPositions, static_cast<uint32_t>(state.range(0)), options));
+        benchmark::DoNotOptimize(
+            Base::EstimateNormals(cloud.vecPositions, static_cast<uint32_t>(state.range(0)), options));
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(cloud.GetCount()));
 }
 BENCHMARK(BM_EstimateNormals)->Arg(12)->Arg(24)->Unit(benchmark::kMillisecond);

@@ -139,9 +139,8 @@ void BM_ForEachPositions12Nearest(benchmark::State& state)
 {
     SQueryFixture& f = Fixture();
     for (auto _ : state)
-        f.tree.ForEachPositionsKNearest(12, nullptr, [](uint32_t, const Base::SKdTreeNeighbour* n, size_t) {
-            benchmark::DoNotOptimize(n);
-        });
+        f.tree.ForEachPositionsKNearest(
+            12, nullptr, [](uint32_t, const Base::SKdTreeNeighbour* n, size_t) { benchmark::DoNotOptimize(n); });
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * f.positions->size()));
 }
 BENCHMARK(BM_ForEachPositions12Nearest)->Unit(benchmark::kMillisecond);

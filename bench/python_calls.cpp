@@ -54,8 +54,9 @@ int main(int argc, char** argv)
     const auto t0 = std::chrono::steady_clock::now();
     for (int i = 0; i < calls; ++i)
     {
-        const auto scans = Pipeline::PrepareScans({Base::SPointsView::Of(fix), Base::SPointsView::Of(flt)},
-                                                  {"fix", "floating"}, Pipeline::SScanOptions(), options.spThreads.get());
+        const auto scans =
+            Pipeline::PrepareScans({Base::SPointsView::Of(fix), Base::SPointsView::Of(flt)}, {"fix", "floating"},
+                                   Pipeline::SScanOptions(), options.spThreads.get());
         verified += Pipeline::RegisterPair(*scans[0], *scans[1], options).GetSuccess();
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

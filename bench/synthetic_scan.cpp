@@ -64,8 +64,8 @@ int main(int argc, char** argv)
     // FLOAT onto FIX, and a start turned 5 degrees about FLOAT's middle and shifted 5 mm.
     const CbMatrix4Rd truth = toFloat.Inverted();
     const CbVector3d middle = truth.TransformPoint(toFloat.TransformPoint(CbVector3d(90.0, 50.0, 0.0)));
-    const CbMatrix4Rd start = truth * Pipeline::TurnAbout(middle, CbVector3d(2, -1, 1), 5.0) *
-                              CbMatrix4Rd::Translation(3.0, 4.0, 0.0);
+    const CbMatrix4Rd start =
+        truth * Pipeline::TurnAbout(middle, CbVector3d(2, -1, 1), 5.0) * CbMatrix4Rd::Translation(3.0, 4.0, 0.0);
     PrintUsual(truth);
     PrintUsual(start);
     return 0;

@@ -7,7 +7,7 @@ packages=(
   libeigen3-dev libnanoflann-dev libsuitesparse-dev
   libgtest-dev libbenchmark-dev
   nlohmann-json3-dev libcli11-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format-14
   pybind11-dev python3-dev python3-numpy python3-pytest python3-dask
 )
 if [ "${VELM_WITH_OPEN3D:-0}" = 1 ]; then

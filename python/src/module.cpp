@@ -41,7 +41,8 @@ public:
         CheckFinite(*m_points, "points");
         if (m_normals)
         {
-            if (m_normals->ndim() != 2 || m_normals->shape(1) != 3 || static_cast<size_t>(m_normals->shape(0)) != m_count)
+            if (m_normals->ndim() != 2 || m_normals->shape(1) != 3 ||
+                static_cast<size_t>(m_normals->shape(0)) != m_count)
                 throw std::invalid_argument("normals: expected an N x 3 array like the points, got shape " +
                                             Shape(*m_normals));
             CheckFinite(*m_normals, "normals");
@@ -247,7 +248,8 @@ py::dict Register(const CCloud& fix, const CCloud& flt, std::optional<DoubleArra
                   std::optional<std::array<float, 3>> viewDir, std::optional<std::array<float, 3>> viewpoint,
                   uint32_t normalNeighbours, bool estimateNormals)
 {
-    const Pipeline::SScanOptions scanOptions = ScanOptions(units, viewDir, viewpoint, normalNeighbours, estimateNormals);
+    const Pipeline::SScanOptions scanOptions =
+        ScanOptions(units, viewDir, viewpoint, normalNeighbours, estimateNormals);
     Pipeline::SRegisterOptions options;
     // Without a start the tool searches for one; so do the bindings.
     options.eStart = init ? Pipeline::EStartMethod::Given : Pipeline::EStartMethod::Global;
@@ -344,6 +346,6 @@ PYBIND11_MODULE(_velm, m)
     m.def("check_overrides", &CheckOverrides, py::arg("overrides"));
     m.def("default_config", &DefaultConfig, py::arg("fix"), py::arg("units"), py::arg("threads"));
     m.def("register", &Register, py::arg("fix"), py::arg("floating"), py::arg("init"), py::arg("overrides"),
-          py::arg("units"), py::arg("threads"), py::arg("view_dir"), py::arg("viewpoint"),
-          py::arg("normal_neighbours"), py::arg("estimate_normals"));
+          py::arg("units"), py::arg("threads"), py::arg("view_dir"), py::arg("viewpoint"), py::arg("normal_neighbours"),
+          py::arg("estimate_normals"));
 }

@@ -106,8 +106,8 @@ TEST(KdTree, DegenerateInputFindsNothingOrThrows)
     std::vector<uint32_t> within;
     std::vector<SKdTreeNeighbour> k;
     // Negative or NaN limits, query points with a NaN or infinite coordinate.
-    const std::pair<CbVector3f, float> queries[] = {{{0, 0, 0}, -1.0f}, {{0, 0, 0}, nan}, {{nan, 0, 0}, FLT_MAX},
-                                                    {{0, -inf, 0}, inf}, {{inf, 0, 0}, inf}};
+    const std::pair<CbVector3f, float> queries[] = {
+        {{0, 0, 0}, -1.0f}, {{0, 0, 0}, nan}, {{nan, 0, 0}, FLT_MAX}, {{0, -inf, 0}, inf}, {{inf, 0, 0}, inf}};
     for (const auto& q : queries)
     {
         EXPECT_EQ(tree.FindNearest(q.first, q.second, 0), 0xFFFFFFFFu);

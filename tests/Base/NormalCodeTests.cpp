@@ -38,26 +38,44 @@ TEST(NormalCode, EncoderCodes)
     {
         float x, y, z;
         uint16_t code;
-    } cases[] = {
-        {0, 0, 0, 8128}, {-0.0f, 0, -0.0f, 8128}, {nan, -0.5f, 0.8f, 8128}, {0.3f, inf, 0.8f, 8128},
-        {0.3f, -0.5f, -inf, 8128}, {0, 0, 1, 0}, {0, 1, 0, 126}, {1, 0, 0, 255}, {-1, 0, 0, 0x80FF},
-        {0, 0, -1, 0x2000}, {0, -1, 0, 0x4000 | 126},
-        // Length does not matter, and a negative zero sets no sign bit.
-        {0, 0, 250, 0}, {0, 3e-3f, 0, 126}, {-0.0f, -0.0f, 1, 0},
-        // Square cells below u + v = 254/3: u = 12.75, v = 25.5; mirrored for i >= 64: u = 70, v = 10.
-        {1, 2, 7, (12 << 7) | 25}, {70, 10, 47.5f, ((127 - 70) << 7) | (127 - 10)},
-        // Bands: u = v = 42.5 (m = 84); v > u with c > m - i: u = 63.1, v = 63.2; the mirror u = 100, v = 20.
-        {1, 1, 1, (42 << 7) | 42}, {-2, -2, -2, 0xE000 | (42 << 7) | 42}, {63.1f, 63.2f, 1.2f, (63 << 7) | 63},
-        {100, 20, 7.5f, ((127 - 99) << 7) | (127 - 20)},
-        // Across the band boundary: u + v = 84.5 is square, 84.7 is band m = 84 continuing that square;
-        // at v = 35.2 the band gives the larger index by m - j = 49; at u + v = 84.65 the square
-        // (42, 41) still holds where the band would give (43, 41).
-        {50, 34.5f, 43, (50 << 7) | 34}, {50, 34.7f, 42.8f, (50 << 7) | 34}, {50, 35.2f, 42.3f, (49 << 7) | 35},
-        {42.8f, 41.85f, 42.85f, (42 << 7) | 41}, {-1, 1, 0, 0x8000 | (63 << 7) | 63},
-        // A component sum that overflows, or 127.5 / sum that would, keeps the direction.
-        {3e38f, 3e38f, 3e38f, (42 << 7) | 42}, {FLT_MAX, 0, 0, 255}, {-FLT_MAX, FLT_MAX, 0, 0x8000 | (63 << 7) | 63},
-        {1e-40f, 1e-40f, 1e-40f, (42 << 7) | 42}, {0, -1e-45f, 0, 0x4000 | 126},
-        {1e-38f, 2e-38f, 7e-38f, (12 << 7) | 25}};
+    } cases[] = {{0, 0, 0, 8128},
+                 {-0.0f, 0, -0.0f, 8128},
+                 {nan, -0.5f, 0.8f, 8128},
+                 {0.3f, inf, 0.8f, 8128},
+                 {0.3f, -0.5f, -inf, 8128},
+                 {0, 0, 1, 0},
+                 {0, 1, 0, 126},
+                 {1, 0, 0, 255},
+                 {-1, 0, 0, 0x80FF},
+                 {0, 0, -1, 0x2000},
+                 {0, -1, 0, 0x4000 | 126},
+                 // Length does not matter, and a negative zero sets no sign bit.
+                 {0, 0, 250, 0},
+                 {0, 3e-3f, 0, 126},
+                 {-0.0f, -0.0f, 1, 0},
+                 // Square cells below u + v = 254/3: u = 12.75, v = 25.5; mirrored for i >= 64: u = 70, v = 10.
+                 {1, 2, 7, (12 << 7) | 25},
+                 {70, 10, 47.5f, ((127 - 70) << 7) | (127 - 10)},
+                 // Bands: u = v = 42.5 (m = 84); v > u with c > m - i: u = 63.1, v = 63.2; the mirror u = 100, v = 20.
+                 {1, 1, 1, (42 << 7) | 42},
+                 {-2, -2, -2, 0xE000 | (42 << 7) | 42},
+                 {63.1f, 63.2f, 1.2f, (63 << 7) | 63},
+                 {100, 20, 7.5f, ((127 - 99) << 7) | (127 - 20)},
+                 // Across the band boundary: u + v = 84.5 is square, 84.7 is band m = 84 continuing that square;
+                 // at v = 35.2 the band gives the larger index by m - j = 49; at u + v = 84.65 the square
+                 // (42, 41) still holds where the band would give (43, 41).
+                 {50, 34.5f, 43, (50 << 7) | 34},
+                 {50, 34.7f, 42.8f, (50 << 7) | 34},
+                 {50, 35.2f, 42.3f, (49 << 7) | 35},
+                 {42.8f, 41.85f, 42.85f, (42 << 7) | 41},
+                 {-1, 1, 0, 0x8000 | (63 << 7) | 63},
+                 // A component sum that overflows, or 127.5 / sum that would, keeps the direction.
+                 {3e38f, 3e38f, 3e38f, (42 << 7) | 42},
+                 {FLT_MAX, 0, 0, 255},
+                 {-FLT_MAX, FLT_MAX, 0, 0x8000 | (63 << 7) | 63},
+                 {1e-40f, 1e-40f, 1e-40f, (42 << 7) | 42},
+                 {0, -1e-45f, 0, 0x4000 | 126},
+                 {1e-38f, 2e-38f, 7e-38f, (12 << 7) | 25}};
     for (const auto& c : cases)
         EXPECT_EQ(EncodeNormal(c.x, c.y, c.z), c.code) << c.x << ", " << c.y << ", " << c.z;
     EXPECT_EQ(DataLayer::QuantizeNormal(CbVector3f(-1.0f, 0.0f, 0.0f)), 0x80FF);

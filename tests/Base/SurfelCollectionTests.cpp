@@ -101,13 +101,23 @@ TEST(SurfelCollection, InvalidDataIsRejectedWithAClearMessage)
         {[](auto& d) { d.vecNormalCodes.assign(5, 0); },
          L"Element NormalCode has 5 entries, but there are 4 positions."},
         {[](auto& d) { d.vecPositions.clear(); }, L"Element Normal has 4 entries, but the positions are missing."},
-        {[](auto& d) { d = SSurfelData(); d.vecSampleOrder = {0}; },
+        {[](auto& d) {
+             d = SSurfelData();
+             d.vecSampleOrder = {0};
+         },
          L"Element SampleOrder has 1 entries, but the positions are missing."},
-        {[](auto& d) { d.vecSampleOrder = {0, 1, 2}; },
+        {[](auto& d) {
+             d.vecSampleOrder = {0, 1, 2};
+         },
          L"Element SampleOrder has 3 entries, but there are 4 positions."},
-        {[](auto& d) { d.vecSampleOrder = {0, 1, 4, 2}; },
+        {[](auto& d) {
+             d.vecSampleOrder = {0, 1, 4, 2};
+         },
          L"The sample order lists surfel 4, but there are only 4 surfels."},
-        {[](auto& d) { d.vecSampleOrder = {3, 1, 3, 2}; }, L"The sample order lists surfel 3 more than once."},
+        {[](auto& d) {
+             d.vecSampleOrder = {3, 1, 3, 2};
+         },
+         L"The sample order lists surfel 3 more than once."},
         {[](auto& d) { d.vecPositions[2].y = std::numeric_limits<float>::quiet_NaN(); },
          L"Position 2 is not finite (0, nan, 0)."},
         {[](auto& d) { d.vecPositions[0].z = -std::numeric_limits<float>::infinity(); },
@@ -139,8 +149,8 @@ TEST(SurfelCollection, CovarianceEllipsoidSpansOneStandardDeviationEvenForOneOrN
     EXPECT_NEAR((e.GetCentre() - centre).Length(), 0.0, 1e-12);
     EXPECT_EQ(e.GetSigmaScale(), 1.0f);
     // Largest spread first; the axes' signs are free.
-    const CbVector3d axes[3] = {{1, 0, 0}, {0, 0.5257311121191336, -0.85065080835204},
-                                {0, 0.85065080835204, 0.5257311121191336}};
+    const CbVector3d axes[3] = {
+        {1, 0, 0}, {0, 0.5257311121191336, -0.85065080835204}, {0, 0.85065080835204, 0.5257311121191336}};
     const double sigmas[3] = {std::sqrt(3.2), std::sqrt(0.2 + std::sqrt(0.008)), std::sqrt(0.2 - std::sqrt(0.008))};
     for (int k = 0; k < 3; ++k)
     {

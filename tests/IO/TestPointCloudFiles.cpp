@@ -27,7 +27,11 @@ namespace
 struct ScratchDir
 {
     const fs::path path = fs::temp_directory_path() / ("velm_io_test_" + std::to_string(::getpid()));
-    ScratchDir() { fs::remove_all(path); fs::create_directories(path); }
+    ScratchDir()
+    {
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
     ~ScratchDir() { fs::remove_all(path); }
     std::string File(const std::string& name) const { return (path / name).string(); }
 };
@@ -46,8 +50,14 @@ IO::SPointCloud ParseXyz(const std::string& bytes, const std::string& name = "t.
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try { f(); }
-    catch (const VelmException& e) { return e.what(); }
+    try
+    {
+        f();
+    }
+    catch (const VelmException& e)
+    {
+        return e.what();
+    }
     return "";
 }
 
@@ -66,7 +76,8 @@ void Put(std::string& out, T v, bool big)
 // a leading int property, double coordinates, a ushort quality, a face list and a range grid.
 std::string MixedPly(const std::string& format)
 {
-    std::string h = "ply\r\nformat " + format + " 1.0\r\ncomment mixed types\r\nobj_info num_cols 2\r\n"
+    std::string h = "ply\r\nformat " + format +
+                    " 1.0\r\ncomment mixed types\r\nobj_info num_cols 2\r\n"
                     "obj_info num_rows 2\r\nelement vertex 3\r\nproperty int id\r\nproperty double x\r\n"
                     "property double y\r\nproperty float z\r\nproperty float nx\r\nproperty float ny\r\n"
                     "property float nz\r\nproperty ushort quality\r\nelement face 1\r\n"
@@ -168,14 +179,20 @@ TEST(PlyReader, OptionalPartsAndGridWithoutSize)
 
 TEST(PlyReader, MalformedFilesNameFileAndPlace)
 {
-    struct Case { const char* label; std::string bytes, message; };
+    struct Case
+    {
+        const char* label;
+        std::string bytes, message;
+    };
     const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
     const std::string at16 = "byte offset " + std::to_string(kBinaryHeader.size() + 16);
-    const std::string hugeHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + xyz + "end_header\n";
+    const std::string hugeHeader =
+        "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + xyz + "end_header\n";
     // A 1 x cols range image of one cell, which holds the given list.
     const auto grid = [&](const char* cols, const char* cell) {
-        return "ply\nformat ascii 1.0\nobj_info num_cols " + std::string(cols) + "\nobj_info num_rows 1\nelement vertex 1\n" +
-               xyz + "element range_grid 1\nproperty list uchar int vertex_indices\nend_header\n1 2 3\n" + cell;
+        return "ply\nformat ascii 1.0\nobj_info num_cols " + std::string(cols) +
+               "\nobj_info num_rows 1\nelement vertex 1\n" + xyz +
+               "element range_grid 1\nproperty list uchar int vertex_indices\nend_header\n1 2 3\n" + cell;
     };
     const std::vector<Case> cases = {
         {"empty", "", "the file is empty"},
@@ -197,7 +214,8 @@ TEST(PlyReader, MalformedFilesNameFileAndPlace)
          "the vertex element has only some of the normal properties nx, ny, nz"},
         {"too few records", kAsciiHeader + "1 2 3\n", "line 9: the file ends after 1 of 2 records of element 'vertex'"},
         {"too few values", kAsciiHeader + "1 2 3\n4 5\n", "line 9: too few values for record 1 of element 'vertex'"},
-        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n", "line 8: more values than element 'vertex' has properties"},
+        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n",
+         "line 8: more values than element 'vertex' has properties"},
         {"too many records", kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n", "line 10: unexpected data after the last element"},
         {"ascii nan", kAsciiHeader + "1 2 3\n4 nan 6\n", "line 9: vertex 1 has a non-finite y"},
         {"ascii inf", kAsciiHeader + "1 2 -inf\n4 5 6\n", "line 8: vertex 0 has a non-finite z"},
@@ -205,12 +223,15 @@ TEST(PlyReader, MalformedFilesNameFileAndPlace)
         {"not a number", kAsciiHeader + "1 2 3\n4 5 6x\n", "line 9: '6x' is not a number (element 'vertex')"},
         {"uchar range", "ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "property uchar q\nend_header\n1 2 3 256\n",
          "line 9: '256' is out of range for its type (element 'vertex')"},
-        {"truncated binary", BinaryPly({1, 2, 3, 4}), at16 + ": the file ends inside record 1 of 2 of element 'vertex'"},
+        {"truncated binary", BinaryPly({1, 2, 3, 4}),
+         at16 + ": the file ends inside record 1 of 2 of element 'vertex'"},
         {"binary nan", BinaryPly({1, 2, 3, 4, NAN, 6}), at16 + ": vertex 1 has a non-finite y"},
         {"binary extra", BinaryPly({1, 2, 3, 4, 5, 6, 7}),
-         "byte offset " + std::to_string(kBinaryHeader.size() + 24) + ": 4 bytes of unexpected data after the last element"},
+         "byte offset " + std::to_string(kBinaryHeader.size() + 24) +
+             ": 4 bytes of unexpected data after the last element"},
         {"huge count", hugeHeader + "0123456789ab",
-         "byte offset " + std::to_string(hugeHeader.size()) + ": element 'vertex' declares more records than the file can hold"},
+         "byte offset " + std::to_string(hugeHeader.size()) +
+             ": element 'vertex' declares more records than the file can hold"},
         {"grid index", grid("1", "1 1\n"), "line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
         {"grid size", grid("2", "0\n"), "element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
     };
@@ -290,11 +311,18 @@ TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
 
     // A target in a missing directory: a clear error, nothing created.
     const std::string missing = dir.File("no/such/dir/out.ply");
-    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(missing, c); }).rfind("file '" + missing + "': cannot create", 0), 0u);
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(missing, c); }).rfind("file '" + missing + "': cannot create", 0),
+              0u);
     EXPECT_EQ(ErrorOf([&] { IO::CPlyReader::Read(dir.File("absent.ply")); }),
               "file '" + dir.File("absent.ply") + "': cannot open for reading (No such file or directory)");
-    try { IO::CPlyReader::Read(dir.File("absent.ply")); }
-    catch (const VelmException& e) { EXPECT_STREQ(e.GetFilename(), "velm/IO/FileError.cpp"); }
+    try
+    {
+        IO::CPlyReader::Read(dir.File("absent.ply"));
+    }
+    catch (const VelmException& e)
+    {
+        EXPECT_STREQ(e.GetFilename(), "velm/IO/FileError.cpp");
+    }
 }
 
 TEST(XyzReader, ParsesColumnsCommentsAndSeparators)

@@ -64,14 +64,12 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
     rows.Append(CRecord::List());
     rows.Append(CRecord::Map());
     r.Set("nested", rows);
-    r.Set("row",
-          []
-          {
-              CRecord l = CRecord::List();
-              l.Append(1.5);
-              l.Append(NAN);
-              return l;
-          }());
+    r.Set("row", [] {
+        CRecord l = CRecord::List();
+        l.Append(1.5);
+        l.Append(NAN);
+        return l;
+    }());
     EXPECT_EQ(r.ToJson(),
               "{\"b\":true,\"a\":[],\"text\":\"quote \\\" backslash \\\\ tab \\t line\\n bell \\u0007 \xc3\xa9\","
               "\"float\":0.1,\"double\":0.1,\"big\":1e+300,\"unsigned\":4294967295,\"negative\":-7,"
@@ -83,14 +81,12 @@ TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
     small.Set("m", CRecord::List());
     small["m"]; // reading a key never adds it
     CRecord matrix = CRecord::List();
-    matrix.Append(
-        []
-        {
-            CRecord l = CRecord::List();
-            l.Append(1);
-            l.Append(0);
-            return l;
-        }());
+    matrix.Append([] {
+        CRecord l = CRecord::List();
+        l.Append(1);
+        l.Append(0);
+        return l;
+    }());
     small.Set("rows", matrix);
     EXPECT_EQ(small.ToJson(2), "{\n  \"m\": [],\n  \"rows\": [\n    [1, 0]\n  ]\n}");
 

@@ -59,7 +59,8 @@ TEST(GlobalStart, RobustEstimateFindsTheMotionAmongNinetyPercentOutliers)
     options.dMinEdge = 10.0;
     options.dDistinctShift = 10.0;
 
-    const auto hypotheses = Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, correspondences, options);
+    const auto hypotheses =
+        Pipeline::EstimateRigidHypotheses(fix, fixNormals, flt, fltNormals, correspondences, options);
     ASSERT_FALSE(hypotheses.empty());
     const Pipeline::SStartHypothesis& best = hypotheses.front();
     EXPECT_LT(Pipeline::AngleBetween(best.mTransformation, truth), 0.5);

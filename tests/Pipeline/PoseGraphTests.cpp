@@ -68,9 +68,9 @@ std::pair<double, double> WorstError(const SSet& set, const std::vector<CbMatrix
     for (size_t k = 0; k < poses.size(); ++k)
     {
         turn = std::max(turn, Pipeline::AngleBetween(poses[k], set.truth[k]));
-        shift = std::max(shift, (poses[k].TransformPoint(set.nodes[k].vCentre) -
-                                 set.truth[k].TransformPoint(set.nodes[k].vCentre))
-                                    .Length());
+        shift = std::max(
+            shift, (poses[k].TransformPoint(set.nodes[k].vCentre) - set.truth[k].TransformPoint(set.nodes[k].vCentre))
+                       .Length());
     }
     return {turn, shift};
 }
@@ -158,9 +158,8 @@ TEST(PoseGraph, AScanWithoutAPathToTheAnchorKeepsItsStart)
     // Scans 0-1-2 joined, 3-4 joined to each other only; the anchor is scan 1.
     for (size_t k = 0; k < 5; ++k)
         set.nodes[k].mStart = set.truth[k] * Jolt(random, CbVector3d(0, 0, 100), 5.0, 5.0);
-    const std::vector<Pipeline::SPoseEdge> edges = {Edge(set, 0, 1, random, 0.0, 0.0),
-                                                    Edge(set, 2, 1, random, 0.0, 0.0),
-                                                    Edge(set, 3, 4, random, 0.0, 0.0)};
+    const std::vector<Pipeline::SPoseEdge> edges = {
+        Edge(set, 0, 1, random, 0.0, 0.0), Edge(set, 2, 1, random, 0.0, 0.0), Edge(set, 3, 4, random, 0.0, 0.0)};
     Pipeline::SPoseGraphOptions options;
     options.uiAnchor = 1;
     const Pipeline::SPoseGraphResult r = Pipeline::OptimisePoses(set.nodes, edges, options);

@@ -44,8 +44,7 @@ inline CbMatrix4Rd PerturbedStart(const CbMatrix4Rd& published, const CbVector3d
     std::mt19937 random(seed);
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> uniform;
-    auto direction = [&]
-    {
+    auto direction = [&] {
         CbVector3d v(normal(random), normal(random), normal(random));
         return v * (1.0 / v.Length());
     };

@@ -128,8 +128,7 @@ TEST_F(ScanSetFile, RefusesWhatItCannotReadWithTheLine)
     EXPECT_EQ(Fault("bmesh a.ply 0 0 0 0 0 0 0\n"), ", line 1: the quaternion of 'a.ply' has length 0");
     EXPECT_EQ(Fault("bmesh a.ply 0 0 0 0 0 0 1\n# again\nbmesh a.ply 1 0 0 0 0 0 1\n"),
               ", line 3: 'a.ply' is named a second time");
-    EXPECT_EQ(Fault("camera 0 0 0 0 0 0 1\n# nothing else\n"),
-              ": no scan (a 'bmesh FILE tx ty tz qx qy qz qw' line)");
+    EXPECT_EQ(Fault("camera 0 0 0 0 0 0 1\n# nothing else\n"), ": no scan (a 'bmesh FILE tx ty tz qx qy qz qw' line)");
     // The same file under two spellings is two names: duplicates are judged as written.
     EXPECT_EQ(Fault("bmesh a.ply 0 0 0 0 0 0 1\nbmesh ./a.ply 0 0 0 0 0 0 1\n"), "");
     EXPECT_THROW(Pipeline::ReadScanSet((m_dir / "none.conf").string()), CbException);

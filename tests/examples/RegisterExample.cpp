@@ -107,7 +107,7 @@ TEST(Examples, RegisterTwoSurfaces)
 
     DataLayer::VelmTorCorrICPPointSC engine;
     engine.SetConfiguration(config);
-    engine.SetModelFix(fix, nullptr);   // no masks: every surfel takes part
+    engine.SetModelFix(fix, nullptr); // no masks: every surfel takes part
     engine.SetModelFloat(flt, nullptr);
     engine.SetTransform(CbMatrix4Rd::Identity()); // start from the floating model's own coordinates
     engine.CalculateICPTransform();
@@ -130,12 +130,14 @@ TEST(Examples, ReferenceShowsThisCode)
     ASSERT_TRUE(begin != std::string::npos && end != std::string::npos && !reference.empty());
     const std::string snippet = source.substr(begin + beginMark.size(), end - begin - beginMark.size());
     EXPECT_NE(reference.find("```cpp\n" + snippet + "```\n"), std::string::npos)
-        << "docs/reference.md must show the example as it stands here:\n" << snippet;
+        << "docs/reference.md must show the example as it stands here:\n"
+        << snippet;
 
     const std::wstring wideDump = MakeConfiguration().ToString().Str(); // ASCII only
     const std::string dump(wideDump.begin(), wideDump.end());
     EXPECT_NE(reference.find("```text\n" + dump + "```\n"), std::string::npos)
-        << "docs/reference.md must show the configuration dump as it is:\n" << dump;
+        << "docs/reference.md must show the configuration dump as it is:\n"
+        << dump;
 }
 
 TEST(Examples, ReadmeShowsTheRegisterPairPrograms)

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     {
         const IO::SPointCloud c = IO::CPlyReader::Parse(data, size, "fuzz.ply");
         const size_t n = c.GetCount();
-        if (n == 0 || (c.HasNormals() && c.vecNormals.size() != n) || (c.HasConfidence() && c.vecConfidence.size() != n))
+        if (n == 0 || (c.HasNormals() && c.vecNormals.size() != n) ||
+            (c.HasConfidence() && c.vecConfidence.size() != n))
             std::abort();
         if (static_cast<uint64_t>(c.uiGridRows) * c.uiGridCols != c.vecGrid.size())
             std::abort();

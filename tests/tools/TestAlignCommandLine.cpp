@@ -78,9 +78,9 @@ TEST(AlignCommandLine, AlignsThreeBunnyScansAndReportsWhatItCouldNot)
         text += Line(RealScans::kData + names[k] + ".ply", starts[k]);
     }
     std::ofstream(conf) << text;
-    const int code = RunTool({conf, "--output", output, "--units", "m", "--report", report, "--merged", merged, "-v",
-                              "--threads", "2"},
-                             out, err);
+    const int code = RunTool(
+        {conf, "--output", output, "--units", "m", "--report", report, "--merged", merged, "-v", "--threads", "2"}, out,
+        err);
     ASSERT_EQ(code, 0) << out << err;
     EXPECT_EQ(out.rfind("aligned 3 of 3 scans; 3 pairs registered, 3 verified, 3 used (round 1)\n", 0), 0u) << out;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;

@@ -149,9 +149,9 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
                   1.5e-6);
     // Any thread count gives the same result, to the last digit; timings aside.
     const std::string threaded = (dir / "threaded.json").string();
-    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--init", start.dump(), "--output", threaded, "--threads", "3"}, out,
-                      err),
-              VelmTool::kExitSuccess);
+    ASSERT_EQ(
+        RunTool({fix, flt, "--units", "m", "--init", start.dump(), "--output", threaded, "--threads", "3"}, out, err),
+        VelmTool::kExitSuccess);
     nlohmann::json a = j, b = nlohmann::json::parse(std::ifstream(threaded));
     for (nlohmann::json* record : {&a, &b})
     {
@@ -240,14 +240,16 @@ TEST(RegisterCommandLine, WithoutAStartTheToolSearchesForOneAndSaysWhichItTook)
         metres.strUnits = "m";
         return metres;
     }());
-    const auto [degrees, mm] = RealScans::Error(RealScans::Published("bun.conf", "bun045", "bun000"),
-                                                Pipeline::RigidFromUsualRows(rows, "result"), RealScans::Centroid(*scan));
+    const auto [degrees, mm] =
+        RealScans::Error(RealScans::Published("bun.conf", "bun045", "bun000"),
+                         Pipeline::RigidFromUsualRows(rows, "result"), RealScans::Centroid(*scan));
     EXPECT_LT(degrees, 0.2);
     EXPECT_LT(mm, 0.5);
 
     // "identity" starts where FLOAT lies, as the tool did before it searched; "auto" is the default.
     ASSERT_NE(RunTool({fix, flt, "--units", "m", "--output", result, "--init", "identity"}, out, err),
-              VelmTool::kExitBadInput) << err;
+              VelmTool::kExitBadInput)
+        << err;
     const nlohmann::json identity = nlohmann::json::parse(std::ifstream(result));
     EXPECT_EQ(identity["start"]["method"], "identity");
     EXPECT_TRUE(identity["start"]["inliers"].is_null());

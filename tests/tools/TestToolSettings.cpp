@@ -13,8 +13,14 @@ namespace
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try { f(); }
-    catch (const std::exception& e) { return e.what(); }
+    try
+    {
+        f();
+    }
+    catch (const std::exception& e)
+    {
+        return e.what();
+    }
     return "";
 }
 } // namespace

@@ -144,9 +144,9 @@ int Run(const SArguments& a, std::ostream& out, std::ostream& err)
     options.spThreads = std::make_shared<CThreadPool>(a.threads ? a.threads : CThreadPool::HardwareThreads());
 
     Pipeline::SLoadTimes times;
-    const auto scans = Pipeline::LoadScans(a.printConfig ? std::vector<std::string>{a.fix}
-                                                         : std::vector<std::string>{a.fix, a.flt},
-                                           scanOptions, options.spThreads.get(), &times);
+    const auto scans =
+        Pipeline::LoadScans(a.printConfig ? std::vector<std::string>{a.fix} : std::vector<std::string>{a.fix, a.flt},
+                            scanOptions, options.spThreads.get(), &times);
     if (a.verbose)
         for (size_t i = 0; i < scans.size(); ++i)
             for (const std::string& keyword : scans[i]->cloud.vecSkippedHeaderKeywords)

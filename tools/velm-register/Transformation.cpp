@@ -58,7 +58,8 @@ CbMatrix4Rd ParseTransformation(const std::string& text)
 {
     const std::vector<double> v = ParseNumbers(text, "--init");
     if (v.size() != 16)
-        throw std::runtime_error("--init: expected 16 numbers (a 4x4 matrix row by row), got " + std::to_string(v.size()));
+        throw std::runtime_error("--init: expected 16 numbers (a 4x4 matrix row by row), got " +
+                                 std::to_string(v.size()));
     return Pipeline::RigidFromUsualRows(v.data(), "--init");
 }
 

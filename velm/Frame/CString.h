@@ -22,8 +22,16 @@ public:
     bool operator==(const CString& o) const { return m_text == o.m_text; }
     bool operator!=(const CString& o) const { return m_text != o.m_text; }
     bool operator==(const wchar_t* o) const { return m_text == (o ? o : L""); }
-    CString& operator+=(const CString& o) { m_text += o.m_text; return *this; }
-    CString& operator+=(const wchar_t* o) { m_text += (o ? o : L""); return *this; }
+    CString& operator+=(const CString& o)
+    {
+        m_text += o.m_text;
+        return *this;
+    }
+    CString& operator+=(const wchar_t* o)
+    {
+        m_text += (o ? o : L"");
+        return *this;
+    }
 
     void Format(const wchar_t* format, ...);
     void AppendFormat(const wchar_t* format, ...);

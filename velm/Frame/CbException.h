@@ -63,8 +63,5 @@ public:
     using CbException::CbException;
     const std::type_info& GetRTTI() const override { return typeid(*this); }
     const wchar_t* GetClassNameW() const override { return L"XoExceptionNotInvertible"; }
-    std::unique_ptr<IException> Clone() const override
-    {
-        return std::make_unique<XoExceptionNotInvertible>(*this);
-    }
+    std::unique_ptr<IException> Clone() const override { return std::make_unique<XoExceptionNotInvertible>(*this); }
 };

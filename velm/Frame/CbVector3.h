@@ -25,9 +25,27 @@ struct TVector3
     constexpr TVector3 operator-(const TVector3& o) const { return {x - o.x, y - o.y, z - o.z}; }
     constexpr TVector3 operator*(T s) const { return {x * s, y * s, z * s}; }
     constexpr TVector3 operator-() const { return {-x, -y, -z}; }
-    TVector3& operator+=(const TVector3& o) { x += o.x; y += o.y; z += o.z; return *this; }
-    TVector3& operator-=(const TVector3& o) { x -= o.x; y -= o.y; z -= o.z; return *this; }
-    TVector3& operator*=(T s) { x *= s; y *= s; z *= s; return *this; }
+    TVector3& operator+=(const TVector3& o)
+    {
+        x += o.x;
+        y += o.y;
+        z += o.z;
+        return *this;
+    }
+    TVector3& operator-=(const TVector3& o)
+    {
+        x -= o.x;
+        y -= o.y;
+        z -= o.z;
+        return *this;
+    }
+    TVector3& operator*=(T s)
+    {
+        x *= s;
+        y *= s;
+        z *= s;
+        return *this;
+    }
     constexpr bool operator==(const TVector3& o) const { return x == o.x && y == o.y && z == o.z; }
     constexpr bool operator!=(const TVector3& o) const { return !(*this == o); }
 

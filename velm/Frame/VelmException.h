@@ -44,5 +44,5 @@ constexpr const char* VelmSourceFile(const char* path)
 
 // Formats a wide printf-style message (Windows conventions: %s takes wide text) and throws it as a
 // VelmException. A format without '%' is used verbatim; a longer message is cut at 8191 characters.
-[[noreturn]] void ThrowFormattedException(const char* file, uint32_t line, const char* function,
-                                          const wchar_t* format, ...);
+[[noreturn]] void ThrowFormattedException(const char* file, uint32_t line, const char* function, const wchar_t* format,
+                                          ...);

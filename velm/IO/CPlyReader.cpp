@@ -44,18 +44,29 @@ size_t SizeOf(EType t)
     return 0;
 }
 
-bool IsInteger(EType t) { return t != EType::Float32 && t != EType::Float64; }
+bool IsInteger(EType t)
+{
+    return t != EType::Float32 && t != EType::Float64;
+}
 
 std::optional<EType> ParseType(const std::string& name)
 {
-    if (name == "char" || name == "int8") return EType::Int8;
-    if (name == "uchar" || name == "uint8") return EType::UInt8;
-    if (name == "short" || name == "int16") return EType::Int16;
-    if (name == "ushort" || name == "uint16") return EType::UInt16;
-    if (name == "int" || name == "int32") return EType::Int32;
-    if (name == "uint" || name == "uint32") return EType::UInt32;
-    if (name == "float" || name == "float32") return EType::Float32;
-    if (name == "double" || name == "float64") return EType::Float64;
+    if (name == "char" || name == "int8")
+        return EType::Int8;
+    if (name == "uchar" || name == "uint8")
+        return EType::UInt8;
+    if (name == "short" || name == "int16")
+        return EType::Int16;
+    if (name == "ushort" || name == "uint16")
+        return EType::UInt16;
+    if (name == "int" || name == "int32")
+        return EType::Int32;
+    if (name == "uint" || name == "uint32")
+        return EType::UInt32;
+    if (name == "float" || name == "float32")
+        return EType::Float32;
+    if (name == "double" || name == "float64")
+        return EType::Float64;
     return std::nullopt;
 }
 
@@ -350,8 +361,9 @@ private:
             else if (*m_header.gridRows > 0xFFFFFFFFu || *m_header.gridCols > 0xFFFFFFFFu ||
                      *m_header.gridRows * *m_header.gridCols != g.count)
                 ThrowFileError(VELM_HERE, __func__, m_name,
-                               "element 'range_grid' has " + std::to_string(g.count) + " cells, but num_rows x num_cols is " +
-                                   std::to_string(*m_header.gridRows) + " x " + std::to_string(*m_header.gridCols));
+                               "element 'range_grid' has " + std::to_string(g.count) +
+                                   " cells, but num_rows x num_cols is " + std::to_string(*m_header.gridRows) + " x " +
+                                   std::to_string(*m_header.gridCols));
         }
     }
 
@@ -362,14 +374,22 @@ private:
         const bool representable = std::isfinite(value) && std::fabs(value) <= std::numeric_limits<float>::max();
         const float f = representable ? static_cast<float>(value) : std::numeric_limits<float>::infinity();
         SPointCloud& c = m_cloud;
-        if (prop == m_layout.x) c.vecPositions[index].x = f;
-        else if (prop == m_layout.y) c.vecPositions[index].y = f;
-        else if (prop == m_layout.z) c.vecPositions[index].z = f;
-        else if (prop == m_layout.nx) c.vecNormals[index].x = f;
-        else if (prop == m_layout.ny) c.vecNormals[index].y = f;
-        else if (prop == m_layout.nz) c.vecNormals[index].z = f;
-        else if (prop == m_layout.confidence) c.vecConfidence[index] = f;
-        else return;
+        if (prop == m_layout.x)
+            c.vecPositions[index].x = f;
+        else if (prop == m_layout.y)
+            c.vecPositions[index].y = f;
+        else if (prop == m_layout.z)
+            c.vecPositions[index].z = f;
+        else if (prop == m_layout.nx)
+            c.vecNormals[index].x = f;
+        else if (prop == m_layout.ny)
+            c.vecNormals[index].y = f;
+        else if (prop == m_layout.nz)
+            c.vecNormals[index].z = f;
+        else if (prop == m_layout.confidence)
+            c.vecConfidence[index] = f;
+        else
+            return;
         bad = !std::isfinite(f);
     }
 
@@ -404,8 +424,8 @@ private:
             fault = "range_grid cell " + std::to_string(cell) + " holds " + std::to_string(itemCount) +
                     " indices, at most one is allowed";
         else if (!(firstItem >= 0.0) || firstItem >= static_cast<double>(vertices))
-            fault = "range_grid cell " + std::to_string(cell) + " refers to vertex " + std::to_string(static_cast<long long>(firstItem)) +
-                    ", outside 0.." + std::to_string(vertices - 1);
+            fault = "range_grid cell " + std::to_string(cell) + " refers to vertex " +
+                    std::to_string(static_cast<long long>(firstItem)) + ", outside 0.." + std::to_string(vertices - 1);
         if (!fault.empty())
         {
             if (ascii)
@@ -460,7 +480,8 @@ private:
                     FailLine(line, "'" + std::string(start, len) + "' is not an integer (element '" + e.name + "')");
                 value = static_cast<double>(v);
                 if (!FitsInteger(type, v))
-                    FailLine(line, "'" + std::string(start, len) + "' is out of range for its type (element '" + e.name + "')");
+                    FailLine(line, "'" + std::string(start, len) + "' is out of range for its type (element '" +
+                                       e.name + "')");
             }
             else
             {
@@ -555,14 +576,49 @@ private:
                 std::swap(b[i], b[n - 1 - i]);
         switch (t)
         {
-        case EType::Int8: { int8_t v; std::memcpy(&v, b, 1); return v; }
+        case EType::Int8:
+        {
+            int8_t v;
+            std::memcpy(&v, b, 1);
+            return v;
+        }
         case EType::UInt8: return b[0];
-        case EType::Int16: { int16_t v; std::memcpy(&v, b, 2); return v; }
-        case EType::UInt16: { uint16_t v; std::memcpy(&v, b, 2); return v; }
-        case EType::Int32: { int32_t v; std::memcpy(&v, b, 4); return v; }
-        case EType::UInt32: { uint32_t v; std::memcpy(&v, b, 4); return v; }
-        case EType::Float32: { float v; std::memcpy(&v, b, 4); return v; }
-        case EType::Float64: { double v; std::memcpy(&v, b, 8); return v; }
+        case EType::Int16:
+        {
+            int16_t v;
+            std::memcpy(&v, b, 2);
+            return v;
+        }
+        case EType::UInt16:
+        {
+            uint16_t v;
+            std::memcpy(&v, b, 2);
+            return v;
+        }
+        case EType::Int32:
+        {
+            int32_t v;
+            std::memcpy(&v, b, 4);
+            return v;
+        }
+        case EType::UInt32:
+        {
+            uint32_t v;
+            std::memcpy(&v, b, 4);
+            return v;
+        }
+        case EType::Float32:
+        {
+            float v;
+            std::memcpy(&v, b, 4);
+            return v;
+        }
+        case EType::Float64:
+        {
+            double v;
+            std::memcpy(&v, b, 8);
+            return v;
+        }
         }
         return 0.0;
     }
@@ -635,8 +691,8 @@ private:
                         bool bad = false;
                         StoreVertexValue(static_cast<int>(pi), static_cast<size_t>(r), value, bad);
                         if (bad)
-                            FailOffset(pos, "vertex " + std::to_string(r) + " has a non-finite " +
-                                                e.properties[pi].name);
+                            FailOffset(pos,
+                                       "vertex " + std::to_string(r) + " has a non-finite " + e.properties[pi].name);
                     }
                 }
                 continue;

@@ -25,7 +25,8 @@ void Validate(const std::string& fileName, const SPointCloud& c)
     if (n > 0x7FFFFFFFu)
         Fail(fileName, "too many points for 32-bit vertex indices");
     if (!c.vecNormals.empty() && c.vecNormals.size() != n)
-        Fail(fileName, "the cloud has " + std::to_string(c.vecNormals.size()) + " normals for " + std::to_string(n) + " points");
+        Fail(fileName,
+             "the cloud has " + std::to_string(c.vecNormals.size()) + " normals for " + std::to_string(n) + " points");
     if (!c.vecConfidence.empty() && c.vecConfidence.size() != n)
         Fail(fileName, "the cloud has " + std::to_string(c.vecConfidence.size()) + " confidences for " +
                            std::to_string(n) + " points");
@@ -82,7 +83,8 @@ std::vector<uint8_t> Encode(const SPointCloud& c)
     if (!c.vecConfidence.empty())
         header += "property float confidence\n";
     if (!c.vecGrid.empty())
-        header += "element range_grid " + std::to_string(c.vecGrid.size()) + "\nproperty list uchar int vertex_indices\n";
+        header +=
+            "element range_grid " + std::to_string(c.vecGrid.size()) + "\nproperty list uchar int vertex_indices\n";
     header += "end_header\n";
 
     std::vector<uint8_t> out(header.begin(), header.end());

@@ -13,7 +13,10 @@ namespace IO
 namespace
 {
 
-bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r' || c == ','; }
+bool IsSeparator(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == ',';
+}
 } // namespace
 
 SPointCloud CXyzReader::Read(const std::string& fileName)
@@ -77,7 +80,8 @@ SPointCloud CXyzReader::Parse(const uint8_t* data, size_t size, const std::strin
             continue;
         if (values.size() != 3 && values.size() != 6)
             ThrowFileErrorAtLine(VELM_HERE, "IO::CXyzReader::Parse", fileName, lineNo,
-                                 "expected 3 values (x y z) or 6 (x y z nx ny nz), found " + std::to_string(values.size()));
+                                 "expected 3 values (x y z) or 6 (x y z nx ny nz), found " +
+                                     std::to_string(values.size()));
         if (columns == 0)
         {
             columns = values.size();

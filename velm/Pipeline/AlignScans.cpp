@@ -39,9 +39,9 @@ CbVector3d PlacedMiddle(const SScan& scan, const CbMatrix4Rd& pose)
 // The pairs that overlap at these poses: FIX before FLOAT in the set, in the set's order. With
 // `partners`, only the pairs among the `partners` best (by share) of one of their scans.
 std::vector<std::pair<size_t, size_t>> Candidates(const std::vector<std::shared_ptr<const SScan>>& scans,
-                                                   const std::vector<CbMatrix4Rd>& poses,
-                                                   const std::vector<char>& aligned, uint32_t partners,
-                                                   const SAlignOptions& o)
+                                                  const std::vector<CbMatrix4Rd>& poses,
+                                                  const std::vector<char>& aligned, uint32_t partners,
+                                                  const SAlignOptions& o)
 {
     std::vector<std::pair<size_t, size_t>> all, chosen;
     for (size_t i = 0; i < scans.size(); ++i)
@@ -320,9 +320,8 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
         for (const auto& [i, j] : Candidates(scans, poses, aligned, round == 0 ? options.uiFirstPartners : 0, options))
         {
             const auto known = registered.find({i, j});
-            if (known == registered.end() ||
-                (!known->second.first.bVerified && !(aligned[i] && aligned[j]) &&
-                 !SameStart(known->second.second, poses[j] * poses[i].Inverted())))
+            if (known == registered.end() || (!known->second.first.bVerified && !(aligned[i] && aligned[j]) &&
+                                              !SameStart(known->second.second, poses[j] * poses[i].Inverted())))
                 pairs.emplace_back(i, j);
         }
         if (round > 0 && pairs.empty())
@@ -343,12 +342,12 @@ SAlignResult AlignScans(const std::vector<std::shared_ptr<const SScan>>& scans, 
                     const std::lock_guard<std::mutex> lock(progress);
                     char line[512];
                     const auto name = [&](size_t s) {
-                        return (options.vecNames.size() == scans.size() ? options.vecNames[s] : scans[s]->strName).c_str();
+                        return (options.vecNames.size() == scans.size() ? options.vecNames[s] : scans[s]->strName)
+                            .c_str();
                     };
                     std::snprintf(line, sizeof line, "round %u, pair %zu of %zu: %s onto %s: %s, %s, %.2f s", round + 1,
-                                  ++done, pairs.size(), name(j), name(i),
-                                  edges[k].strState.c_str(), edges[k].bVerified ? "verified" : "not verified",
-                                  edges[k].dSeconds);
+                                  ++done, pairs.size(), name(j), name(i), edges[k].strState.c_str(),
+                                  edges[k].bVerified ? "verified" : "not verified", edges[k].dSeconds);
                     options.fnProgress(line);
                 }
             }

@@ -22,12 +22,12 @@ namespace Pipeline
 struct SEdgeResult
 {
     size_t uiFix = 0, uiFloat = 0;
-    std::string strState;         // the engine's state name
-    std::string strFailureCause;  // as velm-register reports it
+    std::string strState;        // the engine's state name
+    std::string strFailureCause; // as velm-register reports it
     bool bVerified = false;
     std::string strVerdict;
     double dRmse = std::numeric_limits<double>::quiet_NaN(); // mm; NaN without pairs
-    CbMatrix4Rd mTransformation;  // FLOAT onto FIX (mm)
+    CbMatrix4Rd mTransformation;                             // FLOAT onto FIX (mm)
     // The Gauss-Newton matrix of the point pairs at that transformation (see SPoseEdge), about FLOAT's
     // middle in FIX's frame, and how many pairs it sums.
     double adInformation[36] = {};
@@ -40,9 +40,9 @@ struct SEdgeResult
 // How good the poses a pair is registered from are, which decides the stages it runs.
 enum class EEdgeStart
 {
-    Rough,     // as given: the coarse stage, then the fine stage
-    Retry,     // a scan not placed yet, its first registrations failed: start hypotheses too
-    Placed     // both scans placed by an earlier round: the fine stage alone
+    Rough, // as given: the coarse stage, then the fine stage
+    Retry, // a scan not placed yet, its first registrations failed: start hypotheses too
+    Placed // both scans placed by an earlier round: the fine stage alone
 };
 
 // Registers FLOAT onto FIX from where the two poses put them (RegisterPair with FIX's default
@@ -134,7 +134,7 @@ struct SAlignResult
     // start poses and at the result (to first order; see SPoseGraphResult).
     double dResidualBefore = std::numeric_limits<double>::quiet_NaN();
     double dResidualAfter = std::numeric_limits<double>::quiet_NaN();
-    uint32_t uiRounds = 0; // rounds run
+    uint32_t uiRounds = 0;                           // rounds run
     double dLoadSeconds = 0.0, dSurfelSeconds = 0.0; // for the caller to fill in
     double dCandidateSeconds = 0.0, dRegistrationSeconds = 0.0, dOptimisationSeconds = 0.0;
 

@@ -100,7 +100,8 @@ public:
                 FitRigid({m_fix[s[0]], m_fix[s[1]], m_fix[s[2]]}, {m_flt[s[0]], m_flt[s[1]], m_flt[s[2]]});
             bool normalsAgree = true;
             for (size_t k : s)
-                normalsAgree = normalsAgree && (pose.linear() * m_fltNormal[k]).dot(m_fixNormal[k]) >= m_cosInlierNormal;
+                normalsAgree =
+                    normalsAgree && (pose.linear() * m_fltNormal[k]).dot(m_fixNormal[k]) >= m_cosInlierNormal;
             if (!normalsAgree)
                 continue;
             const uint32_t inliers = Count(pose, nullptr);

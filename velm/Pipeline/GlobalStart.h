@@ -31,16 +31,16 @@ struct SStartHypothesis
 // the motion takes within the inlier distance with normals agreeing.
 struct SRobustOptions
 {
-    double dInlierDistance = 1.0;   // same unit as the points
-    double dEdgeRatio = 0.9;        // shorter over longer side of a sampled edge, at least
-    double dMinEdge = 0.0;          // sampled points closer than this are too near to fix a rotation
-    double dNormalAngle = 30.0;     // degrees: a sampled pair's normal angle may change by this much
+    double dInlierDistance = 1.0;     // same unit as the points
+    double dEdgeRatio = 0.9;          // shorter over longer side of a sampled edge, at least
+    double dMinEdge = 0.0;            // sampled points closer than this are too near to fix a rotation
+    double dNormalAngle = 30.0;       // degrees: a sampled pair's normal angle may change by this much
     double dInlierNormalAngle = 45.0; // degrees between an inlier's normals once moved
     uint32_t uiMaxIterations = 100000;
-    double dConfidence = 0.999;     // stop once a better sample is this unlikely to have been missed
-    uint32_t uiHypotheses = 4;      // distinct motions kept, best supported first
-    double dDistinctAngle = 10.0;   // degrees: motions closer than this and dDistinctShift are one
-    double dDistinctShift = 1.0;    // same unit as the points, measured at FLOAT's middle
+    double dConfidence = 0.999;   // stop once a better sample is this unlikely to have been missed
+    uint32_t uiHypotheses = 4;    // distinct motions kept, best supported first
+    double dDistinctAngle = 10.0; // degrees: motions closer than this and dDistinctShift are one
+    double dDistinctShift = 1.0;  // same unit as the points, measured at FLOAT's middle
     uint64_t uiSeed = 0x5eed0f3a11c0ffeeULL;
 };
 

@@ -59,8 +59,8 @@ CbMatrix4Rd RigidFromUsualRows(const double v[16], const std::string& what)
                 dot += v[4 * k + i] * v[4 * k + j];
             worst = std::max(worst, std::fabs(dot - (i == j ? 1.0 : 0.0)));
         }
-    const double det = v[0] * (v[5] * v[10] - v[6] * v[9]) - v[1] * (v[4] * v[10] - v[6] * v[8]) +
-                       v[2] * (v[4] * v[9] - v[5] * v[8]);
+    const double det =
+        v[0] * (v[5] * v[10] - v[6] * v[9]) - v[1] * (v[4] * v[10] - v[6] * v[8]) + v[2] * (v[4] * v[9] - v[5] * v[8]);
     if (worst > 1e-4 || det < 0.0)
         throw std::invalid_argument(what + ": the upper left 3x3 part is not a rotation");
     return m;

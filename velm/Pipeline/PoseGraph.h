@@ -14,8 +14,8 @@ namespace Pipeline
 
 struct SPoseNode
 {
-    CbMatrix4Rd mStart;  // where the scan is before optimisation; kept when it is not connected
-    CbVector3d vCentre;  // the scan's middle in its own frame: poses are changed by turns about it
+    CbMatrix4Rd mStart; // where the scan is before optimisation; kept when it is not connected
+    CbVector3d vCentre; // the scan's middle in its own frame: poses are changed by turns about it
 };
 
 // One registration: FLOAT onto FIX and how sharply its point pairs determine that motion.
@@ -52,9 +52,9 @@ struct SEdgeDisagreement
 
 struct SPoseGraphResult
 {
-    std::vector<CbMatrix4Rd> vecPoses; // the start of a scan that is not connected
-    std::vector<bool> vecConnected;    // to the anchor through edges kept
-    std::vector<size_t> vecRemoved;    // edges removed, in the order they were
+    std::vector<CbMatrix4Rd> vecPoses;              // the start of a scan that is not connected
+    std::vector<bool> vecConnected;                 // to the anchor through edges kept
+    std::vector<size_t> vecRemoved;                 // edges removed, in the order they were
     std::vector<SEdgeDisagreement> vecDisagreement; // per edge at the final poses, removed edges too
     // The RMS distance (mm) by which the poses move the pairs of the kept edges of the anchor's part
     // off their planes (to first order): at the start poses and at the optimised poses.

@@ -69,8 +69,13 @@ class CRegistration
 public:
     CRegistration(const SScan& fix, const SScan& flt, const SRegistrationConfig& config, const CbMatrix4Rd& startMm,
                   const SRegisterOptions& options, SPairResult& result)
-        : m_fix(fix), m_flt(flt), m_config(config), m_startMm(startMm), m_progress(options.fnProgress),
-          m_threads(options.spThreads), m_result(result)
+        : m_fix(fix),
+          m_flt(flt),
+          m_config(config),
+          m_startMm(startMm),
+          m_progress(options.fnProgress),
+          m_threads(options.spThreads),
+          m_result(result)
     {
     }
 
@@ -341,17 +346,13 @@ SAttempt RegisterFoundStarts(CRegistration& registration, const SScan& fix, cons
 }
 } // namespace
 
-
 const char* StartMethodName(EStartMethod method)
 {
     switch (method)
     {
-    case EStartMethod::Identity:
-        return "identity";
-    case EStartMethod::Global:
-        return "global";
-    case EStartMethod::Given:
-        break;
+    case EStartMethod::Identity: return "identity";
+    case EStartMethod::Global: return "global";
+    case EStartMethod::Given: break;
     }
     return "given";
 }
@@ -492,8 +493,8 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
 
     const auto t0 = Clock::now();
     result.start.eMethod = options.eStart;
-    CbMatrix4Rd startMm = options.eStart == EStartMethod::Given ? ScaleTranslation(options.mStart, fix.dScale)
-                                                                : CbMatrix4Rd::Identity();
+    CbMatrix4Rd startMm =
+        options.eStart == EStartMethod::Given ? ScaleTranslation(options.mStart, fix.dScale) : CbMatrix4Rd::Identity();
     CRegistration registration(fix, flt, result.config, startMm, options, result);
     SAttempt chosen;
     if (options.eStart == EStartMethod::Global)
@@ -552,8 +553,8 @@ SPairResult RegisterPair(const SScan& fix, const SScan& flt, const SRegisterOpti
     result.strVerdict = Verdict(chosen);
     if (options.eStart == EStartMethod::Global && !chosen.bVerified)
         result.strVerdict = "no start the search proposed was verified (" + std::to_string(result.uiHypotheses) +
-                            " of " + std::to_string(result.start.uiHypotheses) + " refined); the best ranked: " +
-                            result.strVerdict;
+                            " of " + std::to_string(result.start.uiHypotheses) +
+                            " refined); the best ranked: " + result.strVerdict;
     return result;
 }
 } // namespace Pipeline

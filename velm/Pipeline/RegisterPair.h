@@ -61,12 +61,12 @@ struct SStage
 struct SStartReport
 {
     EStartMethod eMethod = EStartMethod::Given;
-    uint32_t uiHypotheses = 1;   // starts proposed
+    uint32_t uiHypotheses = 1;       // starts proposed
     std::optional<uint32_t> inliers; // the reported start's support among the correspondences (search only)
-    uint32_t uiRank = 1;         // the reported start's rank among those proposed, 1 the best supported
-    double dVoxel = 0.0;         // the search's feature spacing (mm); 0 without a search
+    uint32_t uiRank = 1;             // the reported start's rank among those proposed, 1 the best supported
+    double dVoxel = 0.0;             // the search's feature spacing (mm); 0 without a search
     size_t uiCorrespondences = 0;
-    double dSeconds = 0.0;       // the search, without the registrations of its starts
+    double dSeconds = 0.0; // the search, without the registrations of its starts
 
     CRecord ToRecord() const;
 };

@@ -123,7 +123,7 @@ const CViewGrid* SScan::ViewGrid() const
         projected.reserve(GetCount());
         for (const CbVector3f& p : Positions())
             projected.emplace_back(static_cast<float>(CbVector3d(p).Dot(m_vViewAxisU)),
-                                    static_cast<float>(CbVector3d(p).Dot(m_vViewAxisV)), 0.0f);
+                                   static_cast<float>(CbVector3d(p).Dot(m_vViewAxisV)), 0.0f);
         m_spViewGrid = std::make_shared<const CViewGrid>(std::move(projected), dSpacing);
     });
     return m_spViewGrid.get();
@@ -141,8 +141,8 @@ const CbVector3d& SScan::ViewAxisV() const
     return m_vViewAxisV;
 }
 
-std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options,
-                                         std::string name, CThreadPool* pool)
+std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options, std::string name,
+                                         CThreadPool* pool)
 {
     const auto t0 = Clock::now();
     auto scan = std::make_shared<SScan>();
@@ -156,10 +156,9 @@ std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const 
     surfelOptions.fScale = static_cast<float>(scan->dScale);
     // The free-space test looks along one direction; towards a viewpoint it takes the direction
     // from the scan's middle.
-    const CbVector3d view =
-        surfelOptions.bUseViewpoint
-            ? CbVector3d(surfelOptions.vViewpoint) - Centroid(points.pPositions, points.uiCount)
-            : CbVector3d(surfelOptions.vViewDirection);
+    const CbVector3d view = surfelOptions.bUseViewpoint
+                                ? CbVector3d(surfelOptions.vViewpoint) - Centroid(points.pPositions, points.uiCount)
+                                : CbVector3d(surfelOptions.vViewDirection);
     const double length = view.Length();
     if (!(length > 0.0 && std::isfinite(length)))
         throw std::invalid_argument(scan->strName + (surfelOptions.bUseViewpoint
@@ -176,7 +175,8 @@ std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const 
     {
         scan->cloud.uiGridRows = points.uiGridRows;
         scan->cloud.uiGridCols = points.uiGridCols;
-        scan->cloud.vecGrid.assign(points.pGrid, points.pGrid + static_cast<size_t>(points.uiGridRows) * points.uiGridCols);
+        scan->cloud.vecGrid.assign(points.pGrid,
+                                   points.pGrid + static_cast<size_t>(points.uiGridRows) * points.uiGridCols);
     }
     if (points.pConfidence)
         scan->cloud.vecConfidence.assign(points.pConfidence, points.pConfidence + points.uiCount);

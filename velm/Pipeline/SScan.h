@@ -42,9 +42,9 @@ struct SScan
     std::shared_ptr<const Base::CKdTree3D> spKdTree;             // over the positions (millimetres), which it holds
     Base::SSurfelData surfels;                                   // every element but the positions; unit normals
     std::shared_ptr<const Base::CSurfelCollection> spCollection; // on the scan's one kd-tree, sample order drawn
-    double dSpacing = 0.0;     // median distance from a point to its nearest other point (mm)
-    double dNoise = 0.0;       // median RMS distance of a point's neighbours from their plane (mm)
-    CbVector3d vViewDirection; // unit direction from the surface towards the scanner (mm frame)
+    double dSpacing = 0.0;       // median distance from a point to its nearest other point (mm)
+    double dNoise = 0.0;         // median RMS distance of a point's neighbours from their plane (mm)
+    CbVector3d vViewDirection;   // unit direction from the surface towards the scanner (mm frame)
     double dLoadSeconds = 0.0;   // reading the file
     double dSurfelSeconds = 0.0; // normals, qualities, boundary flags, collection, spacing and noise
 
@@ -73,8 +73,8 @@ private:
 // scaled one the surfels are), the loops on the pool's threads (null: the calling thread; the same scan
 // for every thread count). Throws std::invalid_argument for fewer than 3 points, points without spacing
 // (most coincide), a zero view direction or an unknown unit, and VelmException for a non-finite position.
-std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options,
-                                         std::string name, CThreadPool* pool = nullptr);
+std::shared_ptr<const SScan> PrepareScan(const Base::SPointsView& points, const SScanOptions& options, std::string name,
+                                         CThreadPool* pool = nullptr);
 
 // Makes the surfels of a point cloud, the loops on the pool's threads (null: the calling thread; the
 // same scan for every thread count). Throws std::invalid_argument for fewer than 3 points, points

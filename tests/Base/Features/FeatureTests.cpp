@@ -145,8 +145,8 @@ TEST(Fpfh, MatchesHandWorkedExamples)
     const SCloud triangle{{{0.0f, 0.0f, 0.0f}, {1.0f, 0.0f, 0.0f}, {0.0f, 2.0f, 0.0f}, {0.5f, 0.5f, 0.0f}},
                           {{0.0f, 0.0f, 1.0f}, {s60, 0.0f, 0.5f}, {0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f}}};
     CFpfh expected{};
-    expected[5] = 11.0f / 14.0f, expected[9] = 3.0f / 14.0f; // alpha
-    expected[11 + 5] = 1.0f;                                   // phi
+    expected[5] = 11.0f / 14.0f, expected[9] = 3.0f / 14.0f;                                           // alpha
+    expected[11 + 5] = 1.0f;                                                                           // phi
     expected[22 + 3] = 6.0f / 14.0f, expected[22 + 4] = 3.0f / 14.0f, expected[22 + 5] = 5.0f / 14.0f; // theta
     const CFpfh a = Fpfh(triangle, 10.0f)[0];
     for (size_t k = 0; k < kFpfhBins; ++k)
@@ -199,7 +199,8 @@ TEST(Fpfh, RejectsBadInput)
     const std::vector<CbVector3f> normals(3, CbVector3f(0.0f, 0.0f, 1.0f));
     const auto tree = Tree(points);
     EXPECT_THROW(ComputeFpfh(points, {normals[0], normals[1]}, *tree, SFpfhOptions{2.0f}), std::invalid_argument);
-    EXPECT_THROW(ComputeFpfh(points, normals, *Tree({points[0], points[1]}), SFpfhOptions{2.0f}), std::invalid_argument);
+    EXPECT_THROW(ComputeFpfh(points, normals, *Tree({points[0], points[1]}), SFpfhOptions{2.0f}),
+                 std::invalid_argument);
     for (float radius : {0.0f, -1.0f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()})
         EXPECT_THROW(ComputeFpfh(points, normals, *tree, SFpfhOptions{radius}), std::invalid_argument);
 }
@@ -210,9 +211,9 @@ TEST(VoxelSubsample, KeepsThePointNearestEachCubeMean)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const std::vector<CbVector3f> points = {
-        {0.9f, 0.9f, 0.9f}, {0.1f, 0.1f, 0.1f}, {0.75f, 0.5f, 0.5f}, {0.25f, 0.5f, 0.5f},   // cube (0,0,0)
-        {-0.5f, 0.5f, 0.5f}, {nan, 0.5f, 0.5f}, {1.75f, 0.5f, 0.5f}, {1.25f, 0.5f, 0.5f},   // (-1,0,0), (1,0,0)
-        {1.6f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.55f}};
+        {0.9f, 0.9f, 0.9f},  {0.1f, 0.1f, 0.1f}, {0.75f, 0.5f, 0.5f}, {0.25f, 0.5f, 0.5f}, // cube (0,0,0)
+        {-0.5f, 0.5f, 0.5f}, {nan, 0.5f, 0.5f},  {1.75f, 0.5f, 0.5f}, {1.25f, 0.5f, 0.5f}, // (-1,0,0), (1,0,0)
+        {1.6f, 0.5f, 0.5f},  {0.5f, 0.5f, 0.55f}};
     EXPECT_EQ(VoxelSubsample(points, 1.0f), (std::vector<uint32_t>{4, 8, 9}));
     const std::vector<CbVector3f> pair = {{0.75f, 0.5f, 0.5f}, {0.25f, 0.5f, 0.5f}, {5.0f, 5.0f, 5.0f}};
     EXPECT_EQ(VoxelSubsample(pair, 1.0f), (std::vector<uint32_t>{0, 2}));

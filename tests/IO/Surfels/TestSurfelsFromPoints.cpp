@@ -39,8 +39,14 @@ std::pair<double, double> AngleErrors(const std::vector<CbVector3f>& points, con
 template <typename F>
 std::string ErrorOf(F&& f)
 {
-    try { f(); }
-    catch (const VelmException& e) { return e.what(); }
+    try
+    {
+        f();
+    }
+    catch (const VelmException& e)
+    {
+        return e.what();
+    }
     return "";
 }
 } // namespace
@@ -58,7 +64,8 @@ TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
         for (int j = 0; j < 30; ++j)
         {
             const double x = 1000.0 + i + jitter(), y = -500.0 + j + jitter();
-            plane.emplace_back(static_cast<float>(x), static_cast<float>(y), static_cast<float>(0.3 * x - 0.2 * y + 5.0));
+            plane.emplace_back(static_cast<float>(x), static_cast<float>(y),
+                               static_cast<float>(0.3 * x - 0.2 * y + 5.0));
         }
     const auto planeNormal = [](const CbVector3d&) { return CbVector3d(-0.3, 0.2, 1.0); };
     EXPECT_LT(AngleErrors(plane, Base::EstimateNormals(plane, 12, options), planeNormal).first, 0.05);
@@ -84,9 +91,12 @@ TEST(SurfelsFromPoints, NormalsOfAnalyticSurfaces)
     EXPECT_LT(mean, 0.4);
     EXPECT_LT(worst, 1.0);
 
-    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals({{0, 0, 0}, {1, 0, 0}}, 12, options); }),
+    EXPECT_EQ(ErrorOf([&] {
+                  Base::EstimateNormals({{0, 0, 0}, {1, 0, 0}}, 12, options);
+              }),
               "Normal estimation needs at least 3 points, got 2.");
-    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 2, options); }), "Normal estimation needs at least 3 neighbours, got 2.");
+    EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 2, options); }),
+              "Normal estimation needs at least 3 neighbours, got 2.");
     options.bUseViewpoint = false;
     options.vViewDirection = CbVector3f();
     EXPECT_EQ(ErrorOf([&] { Base::EstimateNormals(plane, 12, options); }),
@@ -123,7 +133,10 @@ TEST(SurfelsFromPoints, BoundaryQualityAndSpacing)
     EXPECT_NEAR(Base::MedianNeighbourSpacing(grid), 0.5, 1e-5);
     // Duplicates are zero apart.
     EXPECT_EQ(Base::MedianNeighbourSpacing({{1, 2, 3}, {1, 2, 3}, {1, 2, 3}}), 0.0);
-    EXPECT_EQ(ErrorOf([] { Base::MedianNeighbourSpacing({{1, 2, 3}}); }), "The sampling density needs at least 2 points, got 1.");
+    EXPECT_EQ(ErrorOf([] {
+                  Base::MedianNeighbourSpacing({{1, 2, 3}});
+              }),
+              "The sampling density needs at least 2 points, got 1.");
 }
 
 TEST(SurfelsFromPoints, BuildsACollectionFromAScan)
@@ -146,13 +159,14 @@ TEST(SurfelsFromPoints, BuildsACollectionFromAScan)
     EXPECT_NEAR(data.vecPositions[99].y, 9.0f, 1e-5f);
     for (const CbVector3f& n : data.vecNormals)
         EXPECT_EQ(n, CbVector3f(0.0f, 0.0f, 1.0f)); // file normals normalised; the missing one estimated
-    EXPECT_EQ(data.vecQuality[99], 46); // 0.18 of 255
+    EXPECT_EQ(data.vecQuality[99], 46);             // 0.18 of 255
     EXPECT_TRUE(data.vecBoundaryFlags.empty());
     const Base::CSurfelCollection collection(std::move(data));
     EXPECT_EQ(collection.GetCount(), 100u);
 
     options.fScale = 0.0f;
-    EXPECT_EQ(ErrorOf([&] { Base::SurfelsFromPoints(cloud, options); }), "The scale factor must be finite and positive, got 0.");
+    EXPECT_EQ(ErrorOf([&] { Base::SurfelsFromPoints(cloud, options); }),
+              "The scale factor must be finite and positive, got 0.");
 }
 
 TEST(SurfelsFromPoints, ClosedFormNormalsStayWithinMicroradiansOfTheIterativeSolver)
@@ -173,7 +187,8 @@ TEST(SurfelsFromPoints, ClosedFormNormalsStayWithinMicroradiansOfTheIterativeSol
         {
             const double t = kPi * (i + 0.5) / 60, f = 2 * kPi * j / 120;
             sphere.emplace_back(static_cast<float>(50 * std::sin(t) * std::cos(f)),
-                                static_cast<float>(50 * std::sin(t) * std::sin(f)), static_cast<float>(50 * std::cos(t)));
+                                static_cast<float>(50 * std::sin(t) * std::sin(f)),
+                                static_cast<float>(50 * std::cos(t)));
         }
     sets.push_back(sphere);
     const Base::SSurfelsFromPointsOptions options;
@@ -227,7 +242,8 @@ TEST(SurfelsFromPoints, OneTreeAndEveryThreadCountGiveTheSameSurfels)
         // The collection takes the same tree and gives the same collection.
         const Base::CSurfelCollection collection(scan.data, scan.spTree, &pool);
         EXPECT_EQ(codes(collection), codes(referenceCollection));
-        EXPECT_EQ(collection.GetDerivedData()->GetSampleOrder(), referenceCollection.GetDerivedData()->GetSampleOrder());
+        EXPECT_EQ(collection.GetDerivedData()->GetSampleOrder(),
+                  referenceCollection.GetDerivedData()->GetSampleOrder());
         EXPECT_EQ(&collection.GetDerivedData()->GetKdTree(), scan.spTree.get());
     }
     // With the file's normals the spacing has a pass of its own, with the same answer.

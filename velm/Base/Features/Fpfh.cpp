@@ -127,8 +127,8 @@ void ForEachChunk(CThreadPool* pool, size_t count, size_t grain, const std::func
     pool->ParallelFor(count, grain, [&](size_t begin, size_t end, uint32_t) { body(begin, end); });
 }
 
-void CheckInput(const std::vector<CbVector3f>& positions, const std::vector<CbVector3f>& normals,
-                const IKdTree3D& tree, const SFpfhOptions& options)
+void CheckInput(const std::vector<CbVector3f>& positions, const std::vector<CbVector3f>& normals, const IKdTree3D& tree,
+                const SFpfhOptions& options)
 {
     if (normals.size() != positions.size())
         throw std::invalid_argument("ComputeFpfh: " + std::to_string(positions.size()) + " positions, but " +

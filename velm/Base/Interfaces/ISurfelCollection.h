@@ -17,12 +17,30 @@
 namespace Base
 {
 // Per-surfel elements, each named by a definition class.
-struct CSCElementDefinitionPosition { using ElementType = CbVector3f; };
-struct CSCElementDefinitionNormal { using ElementType = CQuantizedNormal; };
-struct CSCElementDefinitionQuality { using ElementType = uint8_t; };       // used as value / 255
-struct CSCElementDefinitionWeight { using ElementType = float; };
-struct CSCElementDefinitionCurvature { using ElementType = uint8_t; };
-struct CSCElementDefinitionBoundaryFlag { using ElementType = uint8_t; }; // non-zero: boundary
+struct CSCElementDefinitionPosition
+{
+    using ElementType = CbVector3f;
+};
+struct CSCElementDefinitionNormal
+{
+    using ElementType = CQuantizedNormal;
+};
+struct CSCElementDefinitionQuality
+{
+    using ElementType = uint8_t;
+}; // used as value / 255
+struct CSCElementDefinitionWeight
+{
+    using ElementType = float;
+};
+struct CSCElementDefinitionCurvature
+{
+    using ElementType = uint8_t;
+};
+struct CSCElementDefinitionBoundaryFlag
+{
+    using ElementType = uint8_t;
+}; // non-zero: boundary
 
 // Untyped view of one element array: element i at pData + i * uiStride. A null pData means absent.
 class AElementAccessBase
@@ -151,11 +169,9 @@ public:
     template <typename Definition>
     const TElementAccessRead<Definition>& GetReadAccessor() const
     {
-        const auto* access = dynamic_cast<const TElementAccessRead<Definition>*>(
-            FindElementAccess(typeid(Definition)));
+        const auto* access = dynamic_cast<const TElementAccessRead<Definition>*>(FindElementAccess(typeid(Definition)));
         if (!access)
-            ThrowFormattedException("Base/Interfaces/ISurfelCollection", 96,
-                                    "Base::ISurfelCollection::GetReadAccessor",
+            ThrowFormattedException("Base/Interfaces/ISurfelCollection", 96, "Base::ISurfelCollection::GetReadAccessor",
                                     L"Nicht verfuegbare ElementAccessor-Definition angefordert.");
         return *access;
     }

@@ -17,7 +17,10 @@ struct TQuantizedNormalMultiLevelTraitsFast
 // given to a direction, 8128 among them. Components so large or so small that their sum leaves the float range are
 // encoded as the same direction scaled to a largest component of 1.
 uint16_t EncodeNormal(float x, float y, float z);
-inline uint16_t EncodeNormal(const CbVector3f& n) { return EncodeNormal(n.x, n.y, n.z); }
+inline uint16_t EncodeNormal(const CbVector3f& n)
+{
+    return EncodeNormal(n.x, n.y, n.z);
+}
 
 template <typename V, int Levels, typename Traits>
 struct TQuantizedNormalMultiLevel

@@ -196,7 +196,7 @@ struct CKdTree3D::SImpl
 
     std::shared_ptr<const std::vector<CbVector3f>> spPositions;
     std::vector<SNode> nodes;
-    std::vector<float> xs, ys, zs;  // the points in leaf order
+    std::vector<float> xs, ys, zs; // the points in leaf order
     std::vector<uint32_t> indices; // their indices in the positions
     float rootLow[3] = {0, 0, 0}, rootHigh[3] = {0, 0, 0};
 
@@ -233,9 +233,9 @@ struct CKdTree3D::SImpl
             all[i] = i;
         // A large set is split at medians into as many parts as there are threads (up to four), each
         // built on a thread of its own: the searches find the same points in any tree over them.
-        const size_t parts = pool && points.size() >= 50000 ? std::min<size_t>(pool->GetThreadCount() >= 4 ? 4 : 2,
-                                                                                  pool->GetThreadCount())
-                                                            : 1;
+        const size_t parts = pool && points.size() >= 50000
+                                 ? std::min<size_t>(pool->GetThreadCount() >= 4 ? 4 : 2, pool->GetThreadCount())
+                                 : 1;
         SPart tree = parts > 1 ? BuildSplit(std::move(all), parts, pool) : BuildPart(std::move(all));
         nodes = std::move(tree.nodes);
         indices = std::move(tree.indices);
@@ -285,7 +285,8 @@ struct CKdTree3D::SImpl
             }
         });
         for (size_t at = parts - 1; at-- > 0;)
-            plans[at].part = Join(plans[at].split, std::move(plans[2 * at + 1].part), std::move(plans[2 * at + 2].part));
+            plans[at].part =
+                Join(plans[at].split, std::move(plans[2 * at + 1].part), std::move(plans[2 * at + 2].part));
         return std::move(plans[0].part);
     }
 
@@ -644,8 +645,7 @@ namespace
 std::shared_ptr<const std::vector<CbVector3f>> CheckedPositions(std::shared_ptr<const std::vector<CbVector3f>> p)
 {
     if (!p)
-        ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D",
-                                L"A kd-tree needs a list of positions.");
+        ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D", L"A kd-tree needs a list of positions.");
     // 0xFFFFFFFF answers "none", so it can never be an index.
     if (p->size() >= 0xFFFFFFFFull)
         ThrowFormattedException(VELM_HERE, "Base::CKdTree3D::CKdTree3D",

@@ -59,7 +59,10 @@ double CMovedKdTree3D::Distortion(const CbMatrix4Rd& m)
     return worst;
 }
 
-bool CMovedKdTree3D::Accepts(const CbMatrix4Rd& motion) { return Distortion(motion) <= kMaxDistortion; }
+bool CMovedKdTree3D::Accepts(const CbMatrix4Rd& motion)
+{
+    return Distortion(motion) <= kMaxDistortion;
+}
 
 CMovedKdTree3D::CMovedKdTree3D(std::shared_ptr<const CKdTree3D> original, const CbMatrix4Rd& motion, CThreadPool* pool)
     : m_spOriginal(std::move(original)), m_motion(motion)
@@ -75,7 +78,7 @@ CMovedKdTree3D::CMovedKdTree3D(std::shared_ptr<const CKdTree3D> original, const 
     const double* e = motion.e;
     const double cofactors[9] = {e[5] * e[10] - e[6] * e[9], e[2] * e[9] - e[1] * e[10], e[1] * e[6] - e[2] * e[5],
                                  e[6] * e[8] - e[4] * e[10], e[0] * e[10] - e[2] * e[8], e[2] * e[4] - e[0] * e[6],
-                                 e[4] * e[9] - e[5] * e[8], e[1] * e[8] - e[0] * e[9], e[0] * e[5] - e[1] * e[4]};
+                                 e[4] * e[9] - e[5] * e[8],  e[1] * e[8] - e[0] * e[9],  e[0] * e[5] - e[1] * e[4]};
     const double determinant = e[0] * cofactors[0] + e[1] * cofactors[3] + e[2] * cofactors[6];
     for (int i = 0; i < 9; ++i)
         m_aInverse[i] = cofactors[i] / determinant;

@@ -40,14 +40,13 @@ uint64_t ValidatedCount(const SSurfelData& data, const std::vector<CbVector3f>& 
             ThrowFormattedException(VELM_HERE, c_Constructor,
                                     L"Element %s has %llu entries, but the positions are missing.", element.name,
                                     static_cast<ull>(element.length));
-        ThrowFormattedException(VELM_HERE, c_Constructor,
-                                L"Element %s has %llu entries, but there are %llu positions.", element.name,
-                                static_cast<ull>(element.length), static_cast<ull>(count));
+        ThrowFormattedException(VELM_HERE, c_Constructor, L"Element %s has %llu entries, but there are %llu positions.",
+                                element.name, static_cast<ull>(element.length), static_cast<ull>(count));
     }
     // Indices are 32 bits wide and 0xFFFFFFFF answers "none".
     if (count >= 0xFFFFFFFFull)
-        ThrowFormattedException(VELM_HERE, c_Constructor,
-                                L"A collection holds at most 4294967294 surfels, not %llu.", static_cast<ull>(count));
+        ThrowFormattedException(VELM_HERE, c_Constructor, L"A collection holds at most 4294967294 surfels, not %llu.",
+                                static_cast<ull>(count));
 
     for (size_t i = 0; i < count; ++i)
     {
@@ -68,8 +67,8 @@ uint64_t ValidatedCount(const SSurfelData& data, const std::vector<CbVector3f>& 
                                         L"The sample order lists surfel %u, but there are only %llu surfels.", index,
                                         static_cast<ull>(count));
             if (seen[index])
-                ThrowFormattedException(VELM_HERE, c_Constructor,
-                                        L"The sample order lists surfel %u more than once.", index);
+                ThrowFormattedException(VELM_HERE, c_Constructor, L"The sample order lists surfel %u more than once.",
+                                        index);
             seen[index] = 1;
         }
     }
@@ -138,7 +137,8 @@ class CSurfelCollectionDerivedData final : public ISurfelCollectionDerivedData
 public:
     CSurfelCollectionDerivedData(std::shared_ptr<const IKdTree3D> tree, const std::vector<CbVector3f>& positions,
                                  std::vector<uint32_t> sampleOrder)
-        : m_spKdTree(std::move(tree)), m_ellipsoid(PositionEllipsoid(positions)),
+        : m_spKdTree(std::move(tree)),
+          m_ellipsoid(PositionEllipsoid(positions)),
           m_vecSampleOrder(sampleOrder.empty() ? ComputeSampleOrder(positions) : std::move(sampleOrder))
     {
         for (const CbVector3f& p : positions)
@@ -166,8 +166,7 @@ TElementAccessRead<Definition> AccessTo(const std::vector<T>& elements)
 }
 } // namespace
 
-CSurfelCollection::CSurfelCollection(SSurfelData data)
-    : m_uiCount(ValidatedCount(data, data.vecPositions))
+CSurfelCollection::CSurfelCollection(SSurfelData data) : m_uiCount(ValidatedCount(data, data.vecPositions))
 {
     auto positions = std::make_shared<const std::vector<CbVector3f>>(std::move(data.vecPositions));
     auto tree = std::make_shared<const CKdTree3D>(positions);
@@ -222,7 +221,7 @@ void CSurfelCollection::Build(SSurfelData data, std::shared_ptr<const IKdTree3D>
     m_accessBoundaryFlag = AccessTo<CSCElementDefinitionBoundaryFlag>(m_vecBoundaryFlags);
 
     m_spDerivedData = std::make_shared<const CSurfelCollectionDerivedData>(std::move(tree), *m_spPositions,
-                                                                          std::move(data.vecSampleOrder));
+                                                                           std::move(data.vecSampleOrder));
 }
 
 CSurfelCollection::~CSurfelCollection() = default;

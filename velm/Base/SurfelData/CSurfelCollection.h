@@ -18,13 +18,13 @@ class CKdTree3D;
 struct SSurfelData
 {
     std::vector<CbVector3f> vecPositions;
-    std::vector<CbVector3f> vecNormals;     // directions of any length, encoded on construction
-    std::vector<uint16_t> vecNormalCodes;   // raw normal codes; take precedence over vecNormals
-    std::vector<uint8_t> vecQuality;        // used as value / 255
+    std::vector<CbVector3f> vecNormals;   // directions of any length, encoded on construction
+    std::vector<uint16_t> vecNormalCodes; // raw normal codes; take precedence over vecNormals
+    std::vector<uint8_t> vecQuality;      // used as value / 255
     std::vector<float> vecWeight;
     std::vector<uint8_t> vecCurvature;
-    std::vector<uint8_t> vecBoundaryFlags;  // non-zero: boundary
-    std::vector<uint32_t> vecSampleOrder;   // a permutation of the indices; drawn when absent
+    std::vector<uint8_t> vecBoundaryFlags; // non-zero: boundary
+    std::vector<uint32_t> vecSampleOrder;  // a permutation of the indices; drawn when absent
 };
 
 // An immutable in-memory surfel collection. The constructor checks the data and builds everything

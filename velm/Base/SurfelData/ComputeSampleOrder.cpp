@@ -71,8 +71,7 @@ std::vector<uint64_t> CellKeys(const std::vector<CbVector3f>& positions)
     for (size_t i = 0; i < positions.size(); ++i)
     {
         const CbVector3f& p = positions[i];
-        keys[i] = SpreadBits(cell(p.x, lo.x)) | (SpreadBits(cell(p.y, lo.y)) << 1) |
-                  (SpreadBits(cell(p.z, lo.z)) << 2);
+        keys[i] = SpreadBits(cell(p.x, lo.x)) | (SpreadBits(cell(p.y, lo.y)) << 1) | (SpreadBits(cell(p.z, lo.z)) << 2);
     }
     return keys;
 }
@@ -113,7 +112,7 @@ std::vector<uint32_t> ComputeSampleOrder(const std::vector<CbVector3f>& position
     }
 
     CSplitMix64 random(0x5EED0F5A3B1E5ull);
-    std::vector<char> taken(count, 0); // by position in `sorted`
+    std::vector<char> taken(count, 0);           // by position in `sorted`
     std::vector<std::pair<size_t, size_t>> open; // runs [begin, end) of cells without a sample yet
     for (int level = 0; level <= c_Levels && order.size() < count; ++level)
     {

@@ -66,8 +66,8 @@ bool ClosedForm(const SCovariance& c, EAxes wanted, SPrincipalAxes& axes)
             break;
         least = next;
     }
-    const double sum = trace - least;              // of the two larger
-    const double product = minors - least * sum;   // of the two larger
+    const double sum = trace - least;            // of the two larger
+    const double product = minors - least * sum; // of the two larger
     const double half = 0.5 * sum;
     const double spread = std::sqrt(std::max(0.0, half * half - product));
     const double largest = half + spread;

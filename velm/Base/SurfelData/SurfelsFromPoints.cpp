@@ -21,7 +21,8 @@ bool IsUsableDirection(const CbVector3d& v)
     return std::isfinite(l) && l > 0.0;
 }
 
-void CheckNormalInput(const std::vector<CbVector3f>& positions, uint32_t k, const SSurfelsFromPointsOptions& orientation)
+void CheckNormalInput(const std::vector<CbVector3f>& positions, uint32_t k,
+                      const SSurfelsFromPointsOptions& orientation)
 {
     if (positions.size() < 3)
         ThrowFormattedException(VELM_HERE, "Base::EstimateNormals",
@@ -203,9 +204,8 @@ namespace
 {
 // Every element of the surfels but the positions, over a tree built on the scaled positions; the
 // spacing too when asked for (from the normals' neighbourhoods where normals are estimated).
-SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOptions& options,
-                            const CKdTree3D& tree, CThreadPool* pool,
-                            double* spacing, std::vector<double>* planeResiduals = nullptr)
+SSurfelData SurfelsOverTree(const SPointsView& cloud, const SSurfelsFromPointsOptions& options, const CKdTree3D& tree,
+                            CThreadPool* pool, double* spacing, std::vector<double>* planeResiduals = nullptr)
 {
     const size_t n = cloud.uiCount;
     SSurfelData data;
@@ -264,7 +264,8 @@ std::shared_ptr<std::vector<CbVector3f>> ScaledPositions(const SPointsView& poin
 const IO::SPointCloud& Checked(const IO::SPointCloud& cloud)
 {
     const size_t n = cloud.GetCount();
-    if ((cloud.HasNormals() && cloud.vecNormals.size() != n) || (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
+    if ((cloud.HasNormals() && cloud.vecNormals.size() != n) ||
+        (cloud.HasConfidence() && cloud.vecConfidence.size() != n))
         ThrowFormattedException(VELM_HERE, "Base::SurfelsFromPoints",
                                 L"The point cloud's normals or confidences do not match its %u points.",
                                 static_cast<unsigned>(n));
@@ -287,8 +288,7 @@ SSurfelScan SurfelScanFromPoints(const IO::SPointCloud& cloud, const SSurfelsFro
     return SurfelScanFromPoints(SPointsView::Of(Checked(cloud)), options, pool);
 }
 
-SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPointsOptions& options,
-                                 CThreadPool* pool)
+SSurfelScan SurfelScanFromPoints(const SPointsView& points, const SSurfelsFromPointsOptions& options, CThreadPool* pool)
 {
     std::shared_ptr<const std::vector<CbVector3f>> positions = ScaledPositions(points, options);
     SSurfelScan scan;

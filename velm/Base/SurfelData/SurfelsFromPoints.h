@@ -70,9 +70,9 @@ struct SPointsView
 {
     const CbVector3f* pPositions = nullptr;
     size_t uiCount = 0;
-    const CbVector3f* pNormals = nullptr;  // as stored: any length, a zero one means "none"
+    const CbVector3f* pNormals = nullptr; // as stored: any length, a zero one means "none"
     const float* pConfidence = nullptr;
-    uint32_t uiGridRows = 0;               // the range image, rows x cols cells of point indices (-1: none)
+    uint32_t uiGridRows = 0; // the range image, rows x cols cells of point indices (-1: none)
     uint32_t uiGridCols = 0;
     const int32_t* pGrid = nullptr;
 
@@ -84,9 +84,9 @@ static_assert(sizeof(CbVector3f) == 3 * sizeof(float), "three floats a point, si
 // the spacing here, and the collection (CSurfelCollection's tree-taking constructor) afterwards.
 struct SSurfelScan
 {
-    SSurfelData data;                           // every element but the positions, which are the tree's
+    SSurfelData data; // every element but the positions, which are the tree's
     std::shared_ptr<const CKdTree3D> spTree;
-    double dSpacing = 0.0;                      // MedianNeighbourSpacing of the positions
+    double dSpacing = 0.0; // MedianNeighbourSpacing of the positions
     // Where normals were estimated: each point's plane residual over its uiNormalNeighbours nearest
     // (as EstimateNormals gives it); empty otherwise.
     std::vector<double> vecPlaneResiduals;

@@ -37,8 +37,7 @@ public:
     VelmTorPointToPlaneErrorSystemMatrix();
 
     // Adds the constraint that p, moved by p + t + w x p, lies on the plane through q with normal n.
-    void AddPointToPlaneConstraint(const CbVector3d& p, const CbVector3d& q, const CbVector3d& n,
-                                   const double& w);
+    void AddPointToPlaneConstraint(const CbVector3d& p, const CbVector3d& q, const CbVector3d& n, const double& w);
     void Reset();
     // Cholesky solve of the system. False, with t and w untouched, when the matrix is not positive
     // definite (for instance when the pairs leave a motion unconstrained).
@@ -99,17 +98,16 @@ public:
                                            Base::CCovarianceEllipsoid& ellipsoid);
 
     // Closed-form weighted rigid fit (unit-quaternion method) mapping the first list onto the second.
-    static CbMatrix4Rd computeTransform(const CbVector3d& centreA, const CbVector3d& centreB, double Sxx,
-                                        double Sxy, double Sxz, double Syx, double Syy, double Syz,
-                                        double Szx, double Szy, double Szz);
+    static CbMatrix4Rd computeTransform(const CbVector3d& centreA, const CbVector3d& centreB, double Sxx, double Sxy,
+                                        double Sxz, double Syx, double Syy, double Syz, double Szx, double Szy,
+                                        double Szz);
     static void getCentersOfGravity(const std::vector<VelmTorQualityPointCCT>& listA,
                                     const std::vector<VelmTorQualityPointCCT>& listB, CbVector3d& centreA,
                                     CbVector3d& centreB);
     static void buildMatrixElements(const std::vector<VelmTorQualityPointCCT>& listA,
-                                    const std::vector<VelmTorQualityPointCCT>& listB,
-                                    const CbVector3d& centreA, const CbVector3d& centreB, double& Sxx,
-                                    double& Sxy, double& Sxz, double& Syx, double& Syy, double& Syz,
-                                    double& Szx, double& Szy, double& Szz);
+                                    const std::vector<VelmTorQualityPointCCT>& listB, const CbVector3d& centreA,
+                                    const CbVector3d& centreB, double& Sxx, double& Sxy, double& Sxz, double& Syx,
+                                    double& Syy, double& Syz, double& Szx, double& Szy, double& Szz);
     static CbMatrix4Rd getMinimizingTransformPointToPointCorrespondences(
         const std::vector<VelmTorQualityPointCCT>& listA, const std::vector<VelmTorQualityPointCCT>& listB);
 
@@ -119,8 +117,7 @@ protected:
     virtual double GetOffset(const CbMatrix4Rd& transform) = 0;
     virtual void BuildPairs() = 0;
     virtual void BuildMatrix(VelmTorPointToPlaneErrorSystemMatrix& system, bool onlyNormalMatrix) = 0;
-    virtual CbMatrix4Rd approximateRigidTransformation(const CbVector3d& t, const CbVector3d& w,
-                                                       double step) = 0;
+    virtual CbMatrix4Rd approximateRigidTransformation(const CbVector3d& t, const CbVector3d& w, double step) = 0;
     virtual void ComputeOverlapRepresentation() = 0;
     virtual void ComputePairWeightsQuotient() = 0;
 

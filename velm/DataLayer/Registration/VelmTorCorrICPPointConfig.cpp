@@ -61,8 +61,8 @@ CString VelmTorCorrICPPointConfig::ToString() const
                 static_cast<double>(fMaxRelativeMovement), iNrTestSamples, static_cast<double>(fOverlapRange),
                 static_cast<double>(fTestRange), AsSingle(dCosNormalThreshold), AsSingle(dCurvatureThreshold),
                 AsSingle(dMinimumOverlapQuotient), AsSingle(dMinimumWeightsQuotient),
-                AsSingle(defaultResClass_errorThreshold), AsSingle(minimumAbsOverlap),
-                AsSigned32(minScanQualityFix), AsSigned32(minScanQualityFloat));
+                AsSingle(defaultResClass_errorThreshold), AsSingle(minimumAbsOverlap), AsSigned32(minScanQualityFix),
+                AsSigned32(minScanQualityFloat));
     return text;
 }
 } // namespace DataLayer

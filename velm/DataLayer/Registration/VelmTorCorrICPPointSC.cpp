@@ -122,17 +122,14 @@ void VelmTorCorrICPPointSC::SetModelFix(const Base::ISurfelCollection& model, co
     accBoundaryFix = access.boundary;
 }
 
-void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model,
-                                          const Base::CSurfelCollectionMask* mask)
+void VelmTorCorrICPPointSC::SetModelFloat(const Base::ISurfelCollection& model, const Base::CSurfelCollectionMask* mask)
 {
-    detail::CheckMaskCovers(mask, model.GetCount(), VELM_HERE,
-                            "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
+    detail::CheckMaskCovers(mask, model.GetCount(), VELM_HERE, "DataLayer::VelmTorCorrICPPointSC::SetModelFloat");
     Base::CCovarianceEllipsoid ellipsoid;
     {
         const auto derived = model.GetDerivedData();
         if (!derived)
-            ThrowFormattedException(VELM_HERE,
-                                    "DataLayer::VelmTorCorrICPPointSC::SetModelFloat",
+            ThrowFormattedException(VELM_HERE, "DataLayer::VelmTorCorrICPPointSC::SetModelFloat",
                                     L"The floating model has no derived data.");
         ellipsoid = derived->GetCovarianceEllipsoid();
     }
@@ -171,8 +168,7 @@ bool VelmTorCorrICPPointSC::GetBoundaryFloat(uint32_t index) const
 void VelmTorCorrICPPointSC::CheckModelsAvailable() const
 {
     if (pModelFix == nullptr || pModelFloat == nullptr)
-        ThrowFormattedException(VELM_HERE,
-                                "DataLayer::VelmTorCorrICPPointSC::CheckModelsAvailable",
+        ThrowFormattedException(VELM_HERE, "DataLayer::VelmTorCorrICPPointSC::CheckModelsAvailable",
                                 L"The engine has no %s model; call SetModelFix and SetModelFloat first.",
                                 pModelFix == nullptr && pModelFloat == nullptr ? L"fixed and no floating"
                                 : pModelFix == nullptr                         ? L"fixed"

@@ -15,11 +15,11 @@ namespace DataLayer
 // neighbourhood of the fixed model.
 struct SurfelPair
 {
-    uint32_t uiIndexFloat = 0;  // sampled surfel of the floating model
-    CbVector3d vCentroidFloat;  // its weighted neighbourhood centroid, floating-model coordinates
-    CbVector3d vCentroidFix;    // the matching fixed neighbourhood centroid, fixed-model coordinates
-    CbVector3d vNormalFix;      // unit normal of the fixed neighbourhood, zero when it vanished
-    double dWeight = 0.0;       // product of both neighbourhood weights, > 0 in every stored pair
+    uint32_t uiIndexFloat = 0; // sampled surfel of the floating model
+    CbVector3d vCentroidFloat; // its weighted neighbourhood centroid, floating-model coordinates
+    CbVector3d vCentroidFix;   // the matching fixed neighbourhood centroid, fixed-model coordinates
+    CbVector3d vNormalFix;     // unit normal of the fixed neighbourhood, zero when it vanished
+    double dWeight = 0.0;      // product of both neighbourhood weights, > 0 in every stored pair
 };
 
 // The registration engine over two surfel collections: the fixed model ("Fix") and the floating
@@ -95,10 +95,10 @@ private:
     // same kind (the six nearest, or a radius no larger) is answered from it with the same indices.
     struct SFloatNeighbourhood
     {
-        uint32_t sample = 0xFFFFFFFFu;  // none
-        bool nearest = false;           // the six nearest, else the points within radius
-        float radius = -1.0f;           // the radius queried; negative: holds nothing
-        std::vector<uint32_t> indices;  // as the tree gave them, before the mask
+        uint32_t sample = 0xFFFFFFFFu; // none
+        bool nearest = false;          // the six nearest, else the points within radius
+        float radius = -1.0f;          // the radius queried; negative: holds nothing
+        std::vector<uint32_t> indices; // as the tree gave them, before the mask
     };
 
     CbVector3f GetPositionFloat(uint32_t index) const;

@@ -65,7 +65,8 @@ void VelmTorCorrICPPointSC::BuildPairs()
     vecSampleResults.resize(vecSamples.size());
     vecFloatNeighbourhoods.resize(vecSamples.size());
     const auto build = [&](size_t begin, size_t end, uint32_t thread) {
-        std::vector<Base::SKdTreeNeighbour>& nearest = thread == 0 ? vecNearestResult : vecThreadScratch[thread].nearest;
+        std::vector<Base::SKdTreeNeighbour>& nearest =
+            thread == 0 ? vecNearestResult : vecThreadScratch[thread].nearest;
         std::vector<uint32_t>& indices = thread == 0 ? vecNeighbourIndices : vecThreadScratch[thread].indices;
         for (size_t s = begin; s < end; ++s)
             BuildSample(vecSamples[s], treeFloat, treeFix, nearest, indices, vecFloatNeighbourhoods[s],

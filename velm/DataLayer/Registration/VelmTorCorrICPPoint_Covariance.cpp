@@ -34,16 +34,10 @@ CbVector3d eigenVectorOf(const Symmetric3x3& b)
     CbVector3d row;
     switch (largest)
     {
-    case 0:
-        row = {c00, c01, c02};
-        break;
+    case 0: row = {c00, c01, c02}; break;
     case 1:
-    case 3:
-        row = {c01, c11, c12};
-        break;
-    default:
-        row = {c02, c12, c22};
-        break;
+    case 3: row = {c01, c11, c12}; break;
+    default: row = {c02, c12, c22}; break;
     }
     const double n2 = row.x * row.x + row.y * row.y + row.z * row.z;
     if (n2 <= DBL_MIN)
@@ -57,8 +51,7 @@ void solveSymmetric3x3(const Symmetric3x3& c, CbVector3d* const axes, CbVector3d
 {
     const double tr = c.a00 + c.a11 + c.a22;
     const double m = tr / 3.0;
-    const double c1 = c.a00 * c.a11 - c.a01 * c.a01 + c.a22 * c.a00 - c.a02 * c.a02 + c.a22 * c.a11 -
-                      c.a12 * c.a12;
+    const double c1 = c.a00 * c.a11 - c.a01 * c.a01 + c.a22 * c.a00 - c.a02 * c.a02 + c.a22 * c.a11 - c.a12 * c.a12;
     const double det = 2.0 * c.a01 * c.a02 * c.a12 + c.a22 * c.a00 * c.a11 - c.a12 * c.a00 * c.a12 -
                        c.a02 * c.a11 * c.a02 - c.a22 * c.a01 * c.a01;
     const double q = m * c1 - (tr / 13.5) * tr * tr - det;
@@ -117,8 +110,8 @@ void solveSymmetric3x3(const Symmetric3x3& c, CbVector3d* const axes, CbVector3d
 }
 } // namespace
 
-void VelmTorCorrICPPoint::ComputeCovariance(const std::vector<VelmTorQualityPointCCT>& points,
-                                            CbVector3d& centre, CbVector3d* const axes, CbVector3d& values)
+void VelmTorCorrICPPoint::ComputeCovariance(const std::vector<VelmTorQualityPointCCT>& points, CbVector3d& centre,
+                                            CbVector3d* const axes, CbVector3d& values)
 {
     double weightSum = 0.0;
     CbVector3d weighted;

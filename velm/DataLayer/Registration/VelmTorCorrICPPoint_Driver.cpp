@@ -47,8 +47,8 @@ void VelmTorCorrICPPoint::CheckModelsAvailable() const
 const VelmTorCorrICPPointConfig& VelmTorCorrICPPoint::RequireConfiguration(const char* function) const
 {
     if (!pConfig)
-        ThrowFormattedException(VELM_HERE, function,
-                                L"No configuration has been set: call SetConfiguration before %S.", function);
+        ThrowFormattedException(VELM_HERE, function, L"No configuration has been set: call SetConfiguration before %S.",
+                                function);
     return *pConfig;
 }
 
@@ -134,8 +134,7 @@ void VelmTorCorrICPPoint::UpdateDistanceThreshold()
 
 void VelmTorCorrICPPoint::DoICPIteration1()
 {
-    const VelmTorCorrICPPointConfig& config =
-        RequireConfiguration("DataLayer::VelmTorCorrICPPoint::DoICPIteration1");
+    const VelmTorCorrICPPointConfig& config = RequireConfiguration("DataLayer::VelmTorCorrICPPoint::DoICPIteration1");
     CheckModelsAvailable();
 
     if (config.GetAdaptDistanceThreshold() == 1)
@@ -151,8 +150,7 @@ void VelmTorCorrICPPoint::DoICPIteration1()
 
 void VelmTorCorrICPPoint::DoICPIteration2(bool checkWeights)
 {
-    const VelmTorCorrICPPointConfig& config =
-        RequireConfiguration("DataLayer::VelmTorCorrICPPoint::DoICPIteration2");
+    const VelmTorCorrICPPointConfig& config = RequireConfiguration("DataLayer::VelmTorCorrICPPoint::DoICPIteration2");
     CheckModelsAvailable();
 
     if (!checkWeights)

@@ -65,8 +65,7 @@ bool VelmTorCorrICPPoint::IsSuccesful()
     if (minimumOverlapQuotient >= dOverlapQuotient)
         cause.AppendFormat(L" fOverlapQuotient=%f (%f)", dOverlapQuotient, AsPrinted(minimumOverlapQuotient));
     if (minimumWeightsQuotient >= dPairWeightsQuotient)
-        cause.AppendFormat(L" fPairWeightsQuotient=%f (%f)", dPairWeightsQuotient,
-                           AsPrinted(minimumWeightsQuotient));
+        cause.AppendFormat(L" fPairWeightsQuotient=%f (%f)", dPairWeightsQuotient, AsPrinted(minimumWeightsQuotient));
     if (dRMSE >= errorThreshold)
         cause.AppendFormat(L" fMinError=%f (%f)", dRMSE, AsPrinted(errorThreshold));
     result.strFailureCause = cause;

@@ -78,8 +78,7 @@ private:
 double VelmTorCorrICPPoint::GetDistanceWeight(const CbVector3d& movedPoint, const CbVector3f& partnerPosition,
                                               const Base::CQuantizedNormal& /*partnerNormal*/)
 {
-    const VelmTorCorrICPPointConfig& config =
-        RequireConfiguration("DataLayer::VelmTorCorrICPPoint::GetDistanceWeight");
+    const VelmTorCorrICPPointConfig& config = RequireConfiguration("DataLayer::VelmTorCorrICPPoint::GetDistanceWeight");
     const CbVector3f moved(movedPoint);
     const double d2 = detail::SquaredDistance(moved, partnerPosition);
     if (d2 > dSquaredDistanceThreshold)
@@ -112,8 +111,7 @@ bool VelmTorCorrICPPoint::IsAValidPair(const CbVector3d& movedPoint, bool movedO
 
 bool VelmTorCorrICPPoint::AreNormalsSimilar(const Base::CQuantizedNormal& n1, const Base::CQuantizedNormal& n2)
 {
-    const VelmTorCorrICPPointConfig& config =
-        RequireConfiguration("DataLayer::VelmTorCorrICPPoint::AreNormalsSimilar");
+    const VelmTorCorrICPPointConfig& config = RequireConfiguration("DataLayer::VelmTorCorrICPPoint::AreNormalsSimilar");
     auto& lut = Base::TQuantizedNormalMultiLevelLUT<CbVector3f>::lut;
     lut.Create();
     const CbVector3f& a = lut[n1.uiCode];
@@ -154,8 +152,8 @@ bool VelmTorCorrICPPoint::HasSufficientPairWeights()
     return dSumOfPairWeights > static_cast<double>(config.GetMinimumPairWeights());
 }
 
-bool VelmTorCorrICPPoint::CheckForBoundingBoxOverlap(const Base::ISurfelCollection& A,
-                                                     const Base::ISurfelCollection& B, const CbMatrix4Rd& T)
+bool VelmTorCorrICPPoint::CheckForBoundingBoxOverlap(const Base::ISurfelCollection& A, const Base::ISurfelCollection& B,
+                                                     const CbMatrix4Rd& T)
 {
     static const char* const function = "DataLayer::VelmTorCorrICPPoint::CheckForBoundingBoxOverlap";
     XoBoundingBox3D boxA, boxB;
@@ -196,8 +194,7 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
     const std::shared_ptr<const Base::ISurfelCollectionDerivedData> derivedB = DerivedDataOf(B, c_Accumulate);
     const Base::IKdTree3D& treeB = derivedB->GetKdTree();
     const uint64_t countA = A.GetCount();
-    const uint32_t limit =
-        std::min(static_cast<uint32_t>(countA), static_cast<uint32_t>(config.GetNrTestSamples()));
+    const uint32_t limit = std::min(static_cast<uint32_t>(countA), static_cast<uint32_t>(config.GetNrTestSamples()));
 
     const auto& positionB = B.GetReadAccessor<Base::CSCElementDefinitionPosition>();
     const auto& normalB = B.GetReadAccessor<Base::CSCElementDefinitionNormal>();
@@ -253,8 +250,7 @@ void VelmTorCorrICPPoint::AccumulatePairWeights(const Base::ISurfelCollection& A
             }
             if (!AreNormalsSimilar(code, normalB[partner]))
                 continue;
-            if (compareCurvature &&
-                std::abs(qualityA.Curvature(i) - qualityB.Curvature(partner)) >= curvatureTolerance)
+            if (compareCurvature && std::abs(qualityA.Curvature(i) - qualityB.Curvature(partner)) >= curvatureTolerance)
                 continue;
             dSumMatchedWeights += static_cast<double>(qA);
         }

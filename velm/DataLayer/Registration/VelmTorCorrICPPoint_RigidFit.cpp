@@ -78,8 +78,8 @@ bool VelmTorCorrICPPoint::jacobiEigenDecomposition(double* A, double* V)
 }
 
 void VelmTorCorrICPPoint::getCentersOfGravity(const std::vector<VelmTorQualityPointCCT>& listA,
-                                              const std::vector<VelmTorQualityPointCCT>& listB,
-                                              CbVector3d& centreA, CbVector3d& centreB)
+                                              const std::vector<VelmTorQualityPointCCT>& listB, CbVector3d& centreA,
+                                              CbVector3d& centreB)
 {
     centreA = CbVector3d();
     centreB = CbVector3d();
@@ -151,9 +151,9 @@ void VelmTorCorrICPPoint::buildMatrixElements(const std::vector<VelmTorQualityPo
     Szz = sums.zz;
 }
 
-CbMatrix4Rd VelmTorCorrICPPoint::computeTransform(const CbVector3d& centreA, const CbVector3d& centreB,
-                                                  double Sxx, double Sxy, double Sxz, double Syx, double Syy,
-                                                  double Syz, double Szx, double Szy, double Szz)
+CbMatrix4Rd VelmTorCorrICPPoint::computeTransform(const CbVector3d& centreA, const CbVector3d& centreB, double Sxx,
+                                                  double Sxy, double Sxz, double Syx, double Syy, double Syz,
+                                                  double Szx, double Szy, double Szz)
 {
     // Row and column 0 belong to the scalar part of the quaternion.
     Dense4x4 N;
@@ -183,8 +183,7 @@ CbMatrix4Rd VelmTorCorrICPPoint::computeTransform(const CbVector3d& centreA, con
         }
     }
 
-    const double length =
-        std::sqrt(V(k, 0) * V(k, 0) + V(k, 1) * V(k, 1) + V(k, 2) * V(k, 2) + V(k, 3) * V(k, 3));
+    const double length = std::sqrt(V(k, 0) * V(k, 0) + V(k, 1) * V(k, 1) + V(k, 2) * V(k, 2) + V(k, 3) * V(k, 3));
     const double inv = 1.0 / length;
     const double q0 = V(k, 0) * inv;
     const double q1 = V(k, 1) * inv;
@@ -235,7 +234,7 @@ CbMatrix4Rd VelmTorCorrICPPoint::getMinimizingTransformPointToPointCorrespondenc
     CrossSums sums;
     for (size_t i = 0; i < listA.size(); ++i)
         sums.Add(listA[i], listB[i], centreA, centreB);
-    return computeTransform(centreA, centreB, sums.xx, sums.xy, sums.xz, sums.yx, sums.yy, sums.yz, sums.zx,
-                            sums.zy, sums.zz);
+    return computeTransform(centreA, centreB, sums.xx, sums.xy, sums.xz, sums.yx, sums.yy, sums.yz, sums.zx, sums.zy,
+                            sums.zz);
 }
 } // namespace DataLayer

@@ -8,8 +8,7 @@ namespace DataLayer
 {
 bool VelmTorCorrICPPoint::IsImprovement(double previousError, double newError)
 {
-    const VelmTorCorrICPPointConfig& config =
-        RequireConfiguration("DataLayer::VelmTorCorrICPPoint::IsImprovement");
+    const VelmTorCorrICPPointConfig& config = RequireConfiguration("DataLayer::VelmTorCorrICPPoint::IsImprovement");
     if (newError > previousError)
         return false;
     return config.GetMinImprovement() > newError / previousError;

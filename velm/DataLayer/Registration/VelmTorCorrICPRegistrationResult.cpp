@@ -14,14 +14,23 @@ const VelmTorDegreeOfFreedomDescription& EmptyDescription()
 
 CString VelmTorCorrICPRegistrationResult::GetStateName(ERegistrationState state)
 {
-    static const CString s_names[17] = {
-        L"Discarded",     L"Undefined",         L"NoOverlap",
-        L"Failed",        L"Ready",             L"Improve",
-        L"Success",       L"Started",           L"NotConverged",
-        L"TooManyDOF",    L"OverlapQualityBad", L"MovingTooFast",
-        L"ConsolidatedNeedsReevaluation",       L"OnlyOverlapComputed",
-        L"OverlapTooSmall",                     L"DeviationFromGlobalVoteTooLarge",
-        L"SurfelCountTooLow"};
+    static const CString s_names[17] = {L"Discarded",
+                                        L"Undefined",
+                                        L"NoOverlap",
+                                        L"Failed",
+                                        L"Ready",
+                                        L"Improve",
+                                        L"Success",
+                                        L"Started",
+                                        L"NotConverged",
+                                        L"TooManyDOF",
+                                        L"OverlapQualityBad",
+                                        L"MovingTooFast",
+                                        L"ConsolidatedNeedsReevaluation",
+                                        L"OnlyOverlapComputed",
+                                        L"OverlapTooSmall",
+                                        L"DeviationFromGlobalVoteTooLarge",
+                                        L"SurfelCountTooLow"};
     // Offset in unsigned arithmetic: values below Discarded wrap to large indices, and no value can
     // overflow.
     const uint32_t index = static_cast<uint32_t>(static_cast<int32_t>(state)) + 4u;

@@ -21,7 +21,7 @@ struct VelmTorDegreeOfFreedomDescription
     float aEigenVectors[6][6] = {}; // [vector][component]; vector k belongs to aEigenValues[k]
     float aEigenValues[6] = {};     // decreasing
     float aReserved[5] = {};
-    CbVector3f vCentre;             // pair centre of the fixed side
+    CbVector3f vCentre; // pair centre of the fixed side
 };
 static_assert(sizeof(VelmTorDegreeOfFreedomDescription) == 51 * sizeof(float),
               "the description is a block of 51 floats");

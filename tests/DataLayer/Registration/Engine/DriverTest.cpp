@@ -16,14 +16,16 @@ TEST_F(DriverTest, DistanceThresholdAdaptationSwitchesOnceToTheConvergedRadius)
     for (const auto& [queryThreshold, converged, rmse, density, expected] :
          {std::tuple(0.0f, 0.0f, 0.1, 0.2f, 3 * 0.1), std::tuple(0.0f, 0.0f, 0.1, 0.5f, 0.5),
           std::tuple(0.0f, 0.0f, nan, 0.5f, nan), std::tuple(1.0f, 0.0f, 0.1, 0.2f, 3 * 0.1),
-          std::tuple(0.5f, 0.25f, 0.1, 0.5f, 0.5), std::tuple(0.5f, 0.25f, 0.1, 0.2f, 0.25), std::tuple(0.5f, 0.25f, 10.0, 0.2f, 0.25)})
+          std::tuple(0.5f, 0.25f, 0.1, 0.5f, 0.5), std::tuple(0.5f, 0.25f, 0.1, 0.2f, 0.25),
+          std::tuple(0.5f, 0.25f, 10.0, 0.2f, 0.25)})
     {
         config.SetQueryRadiusThreshold(queryThreshold), config.SetConvergedQueryRadius(converged);
         config.SetSamplingDensity(density);
         e.dRMSE = rmse;
         e.UpdateDistanceThreshold();
-        EXPECT_TRUE(std::isnan(expected) ? std::isnan(e.dDistanceThreshold)
-                                         : e.dDistanceThreshold == expected && e.dSquaredDistanceThreshold == expected * expected)
+        EXPECT_TRUE(std::isnan(expected)
+                        ? std::isnan(e.dDistanceThreshold)
+                        : e.dDistanceThreshold == expected && e.dSquaredDistanceThreshold == expected * expected)
             << rmse << " " << density;
     }
     e.Init();
@@ -40,8 +42,9 @@ TEST_F(DriverTest, OnlyAdaptiveModeOneBuildsThePairsTwiceInTheFirstIteration)
         e.Init();
         e.DoICPIteration();
         e.DoICPIteration();
-        EXPECT_EQ(e.pairThresholds, (mode == 1 ? std::vector<double>{4.0, 3.0 * 0.5, 3.0 * 0.2}
-                                               : std::vector<double>{4.0, 4.0})) << mode;
+        EXPECT_EQ(e.pairThresholds,
+                  (mode == 1 ? std::vector<double>{4.0, 3.0 * 0.5, 3.0 * 0.2} : std::vector<double>{4.0, 4.0}))
+            << mode;
         EXPECT_EQ(e.uiIteration, 2u);
     }
 }
@@ -73,8 +76,9 @@ TEST_F(DriverTest, IterationLimitsAndFinishingOrder)
 TEST_F(DriverTest, SecondHalfUpdatesOnlyWithEnoughWeightAndOverlap)
 {
     e.Init();
-    for (const auto& [weights, overlap, check, updates] : {std::tuple(1.0, true, true, 0), std::tuple(1.0, true, false, 1),
-                                                           std::tuple(5.0, false, true, 0), std::tuple(5.0, true, true, 1)})
+    for (const auto& [weights, overlap, check, updates] :
+         {std::tuple(1.0, true, true, 0), std::tuple(1.0, true, false, 1), std::tuple(5.0, false, true, 0),
+          std::tuple(5.0, true, true, 1)})
     {
         e.dSumOfPairWeights = weights, e.bBoundingBoxesOverlap = overlap, e.buildMatrixCalls = 0;
         e.DoICPIteration2(check);
@@ -115,10 +119,15 @@ TEST(Driver, MissingConfigurationOrModelsThrowWithoutChangingTheEngine)
 {
     ScriptedEngine e;
     const auto result = e.GetResult();
-    const std::vector<std::function<void()>> calls = {
-        [&] { e.CalculateICPTransform(); }, [&] { e.DoICPIteration(); }, [&] { e.DoICPIteration1(); },
-        [&] { e.DoICPIteration2(false); },  [&] { e.SetResultValues(); }, [&] { e.IsSuccesful(); },
-        [&] { e.Init(); },                  [&] { e.IsFinished(); },      [&] { e.GetConfiguration(); }};
+    const std::vector<std::function<void()>> calls = {[&] { e.CalculateICPTransform(); },
+                                                      [&] { e.DoICPIteration(); },
+                                                      [&] { e.DoICPIteration1(); },
+                                                      [&] { e.DoICPIteration2(false); },
+                                                      [&] { e.SetResultValues(); },
+                                                      [&] { e.IsSuccesful(); },
+                                                      [&] { e.Init(); },
+                                                      [&] { e.IsFinished(); },
+                                                      [&] { e.GetConfiguration(); }};
     VelmTorCorrICPPointConfig config = PassingConfig();
     // First without configuration, then configured but without models (the last three need none).
     for (size_t count : {calls.size(), calls.size() - 3})
@@ -134,8 +143,16 @@ TEST(Driver, MissingConfigurationOrModelsThrowWithoutChangingTheEngine)
     e.modelsMissing = false;
     EXPECT_THROW(e.IsSuccesful(), VelmException); // it needs the description SetResultValues computes
     CString message;
-    try { ScriptedEngine().Init(); } catch (const VelmException& ex) { message = ex.GetWideMessage(); }
-    EXPECT_EQ(message.Str(), L"No configuration has been set: call SetConfiguration before DataLayer::VelmTorCorrICPPoint::Init.");
+    try
+    {
+        ScriptedEngine().Init();
+    }
+    catch (const VelmException& ex)
+    {
+        message = ex.GetWideMessage();
+    }
+    EXPECT_EQ(message.Str(),
+              L"No configuration has been set: call SetConfiguration before DataLayer::VelmTorCorrICPPoint::Init.");
 }
 
 TEST(Driver, StartAndCentredTransformations)
@@ -143,7 +160,7 @@ TEST(Driver, StartAndCentredTransformations)
     ScriptedEngine e;
     CbMatrix4Rd a = CbMatrix4Rd::Translation(1, 2, 3), b = CbMatrix4Rd::Translation(5, 0, -1);
     a.e[0] = a.e[5] = 0, a.e[1] = 1, a.e[4] = -1; // a quarter turn about z, then the translation
-    e.ComputeInitialTransform(a, b); // a, then the inverse of b
+    e.ComputeInitialTransform(a, b);              // a, then the inverse of b
     EXPECT_EQ(e.GetTransform().TransformPoint(CbVector3d(1, 0, 0)), CbVector3d(-4, 3, 4));
     EXPECT_EQ(e.mStartTransform, e.mTransform);
     b.e[5] = 0.0; // singular: refused, the transformation stays
@@ -157,5 +174,6 @@ TEST(Driver, StartAndCentredTransformations)
     EXPECT_TRUE(e.mCOGTransform == CbMatrix4Rd::Translation(9, -2, -3) && e.mCenteredTransform == e.mCOGTransform);
     e.mCOGTransform = CbMatrix4Rd::Identity();
     e.adjustTransformFromCOGTransforms();
-    EXPECT_TRUE(e.GetTransform() == CbMatrix4Rd::Translation(1, 2, 3) && e.mCenteredTransform == CbMatrix4Rd::Identity());
+    EXPECT_TRUE(e.GetTransform() == CbMatrix4Rd::Translation(1, 2, 3) &&
+                e.mCenteredTransform == CbMatrix4Rd::Identity());
 }

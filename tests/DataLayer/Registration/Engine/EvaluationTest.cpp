@@ -52,15 +52,29 @@ TEST(Evaluation, FailureCausesInTableOrderAndTheFirstFailedRuleNamesTheState)
          L" fOffset=16777217.000000 (16777216.000000)", Result::NotConverged},
         {"iteration limit", [](Evaluation& t) { t.e.uiIteration = 50; }, L" uiIterations=50 (50)",
          Result::NotConverged},
-        {"weights before condition", [](Evaluation& t) { t.e.dSumOfPairWeights = 1.0, t.SetDiagonal({5000, 1, 1, 1, 1, 1}); },
+        {"weights before condition",
+         [](Evaluation& t) {
+             t.e.dSumOfPairWeights = 1.0, t.SetDiagonal({5000, 1, 1, 1, 1, 1});
+         },
          L" fConvergenceSumOfPairWeights=1.000000 (1.000000) conditionNumber=5000.000000 (1000.000000)",
          Result::OverlapQualityBad},
         {"NaN weights", [](Evaluation& t) { t.e.dSumOfPairWeights = std::nan(""); }, L"", Result::OverlapQualityBad},
-        {"infinite condition", [](Evaluation& t) { t.SetDiagonal({1, 1, 1, 1, 1, 0}); },
+        {"infinite condition",
+         [](Evaluation& t) {
+             t.SetDiagonal({1, 1, 1, 1, 1, 0});
+         },
          L" conditionNumber=inf (1000.000000)", Result::TooManyDOF},
         // A negative or a NaN (0/0) condition number never fails.
-        {"negative condition", [](Evaluation& t) { t.SetDiagonal({1, 1, 1, 1, 1, -1e-3}); }, L"", Result::Success},
-        {"NaN condition", [](Evaluation& t) { t.SetDiagonal({0, 0, 0, 0, 0, 0}); }, L"", Result::Success},
+        {"negative condition",
+         [](Evaluation& t) {
+             t.SetDiagonal({1, 1, 1, 1, 1, -1e-3});
+         },
+         L"", Result::Success},
+        {"NaN condition",
+         [](Evaluation& t) {
+             t.SetDiagonal({0, 0, 0, 0, 0, 0});
+         },
+         L"", Result::Success},
         {"moving", [](Evaluation& t) { t.e.dRelativeMovement = 100.5; },
          L" fMaxRelativeMovement=100.500000 (100.000000)", Result::MovingTooFast},
         // The remaining tests fail without a state of their own; a NaN quotient fails without a message.
@@ -87,8 +101,8 @@ TEST(Evaluation, DegreeOfFreedomDescriptionIsScaledAndNewEachTime)
     // Extent sqrt(3): the rotation rows and columns are scaled by s = 2 / sqrt(3).
     e.overlapBox = XoBoundingBox3D(CbVector3f(0, 0, 0), CbVector3f(1, 1, 1));
     using M6 = Eigen::Matrix<double, 6, 6, Eigen::RowMajor>;
-    const double A[6][6] = {{4, 0.5, 0, 0.25, 0, 0}, {0.5, 3, 0, 0, 0, 0.5}, {0, 0, 2, 0, 0, 0},
-                            {0.25, 0, 0, 1.5, 0.1, 0}, {0, 0, 0, 0.1, 1, 0}, {0, 0.5, 0, 0, 0, 0.75}};
+    const double A[6][6] = {{4, 0.5, 0, 0.25, 0, 0},   {0.5, 3, 0, 0, 0, 0.5}, {0, 0, 2, 0, 0, 0},
+                            {0.25, 0, 0, 1.5, 0.1, 0}, {0, 0, 0, 0.1, 1, 0},   {0, 0.5, 0, 0, 0, 0.75}};
     for (int i = 0; i < 6; ++i)
         for (int j = 0; j <= i; ++j)
             e.errorSystem.aNormalMatrix[i * (i + 1) / 2 + j] = A[i][j];
@@ -98,10 +112,12 @@ TEST(Evaluation, DegreeOfFreedomDescriptionIsScaledAndNewEachTime)
     EXPECT_FLOAT_EQ(first->fScale, s);
     EXPECT_TRUE(std::is_sorted(first->aEigenValues, first->aEigenValues + 6, std::greater<float>()));
     // The eigenpairs (rows of V) rebuild D A D with D = diag(1, 1, 1, s, s, s), to single-precision accuracy.
-    const M6 V = Eigen::Map<const Eigen::Matrix<float, 6, 6, Eigen::RowMajor>>(&first->aEigenVectors[0][0]).cast<double>();
+    const M6 V =
+        Eigen::Map<const Eigen::Matrix<float, 6, 6, Eigen::RowMajor>>(&first->aEigenVectors[0][0]).cast<double>();
     const Eigen::Matrix<double, 6, 1> d{{1, 1, 1, s, s, s}},
         l = Eigen::Map<const Eigen::Matrix<float, 6, 1>>(first->aEigenValues).cast<double>();
-    const M6 rebuilt = V.transpose() * l.asDiagonal() * V, scaled = d.asDiagonal() * Eigen::Map<const M6>(&A[0][0]) * d.asDiagonal();
+    const M6 rebuilt = V.transpose() * l.asDiagonal() * V,
+             scaled = d.asDiagonal() * Eigen::Map<const M6>(&A[0][0]) * d.asDiagonal();
     EXPECT_LT((rebuilt - scaled).cwiseAbs().maxCoeff(), 5e-3) << rebuilt << "\n" << scaled;
 
     // A later evaluation creates a new description and leaves the earlier one as it was.

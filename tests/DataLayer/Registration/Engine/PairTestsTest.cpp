@@ -48,8 +48,8 @@ struct PairTest : EngineFixture
     // A: four samples along x with qualities 1, 0.2, 0.4, 1. Their partners in B: the first close with
     // a similar normal, the second close with a perpendicular one, the third only within the overlap
     // range, the fourth none.
-    std::unique_ptr<CSurfelCollection> A = Collection({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}},
-                                                      {up, up, up, up}, {255, 51, 102, 255}, {10, 0, 0, 0});
+    std::unique_ptr<CSurfelCollection> A =
+        Collection({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, {up, up, up, up}, {255, 51, 102, 255}, {10, 0, 0, 0});
     std::unique_ptr<CSurfelCollection> B =
         Collection({{0, 0, 0.05f}, {1, 0, 0.05f}, {2, 0, 0.6f}}, {up, {1, 0, 0}, up}, {}, {12, 0, 0});
 };
@@ -96,13 +96,14 @@ TEST_F(PairTest, NormalCurvatureAndWeightTests)
 
     EXPECT_TRUE(e.IsOnBoundary(false, true) && !e.IsOnBoundary(false, false));
     EXPECT_EQ(e.GetSquaredError({1, 1, 1}, {4, -2, 3}, {0, 0, 1}), 4.0); // tangential offset ignored
-    e.dSumOfPairWeights = 1.0; // not strictly above the minimum
+    e.dSumOfPairWeights = 1.0;                                           // not strictly above the minimum
     EXPECT_FALSE(e.HasSufficientPairWeights());
 }
 
 TEST_F(PairTest, BoundingBoxOverlapAndVolume)
 {
-    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}}, {up, up}), apart = Collection({{3, 0, 0}, {4, 1, 1}}, {up, up});
+    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}}, {up, up}),
+               apart = Collection({{3, 0, 0}, {4, 1, 1}}, {up, up});
     const CbMatrix4Rd I = CbMatrix4Rd::Identity(), T = CbMatrix4Rd::Translation(2.5, 0, 0); // T maps A into B
     config.SetBoundingBoxBlowup(0.0f);
     EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*unit, *apart, I));

@@ -10,12 +10,18 @@ using namespace EngineTest;
 
 namespace
 {
-CbVector3d Cb(const Eigen::Vector3d& v) { return {v.x(), v.y(), v.z()}; }
+CbVector3d Cb(const Eigen::Vector3d& v)
+{
+    return {v.x(), v.y(), v.z()};
+}
 CbMatrix4Rd Fit(const PointList& a, const PointList& b)
 {
     return VelmTorCorrICPPoint::getMinimizingTransformPointToPointCorrespondences(a, b);
 }
-Eigen::Matrix4d Of(const CbMatrix4Rd& m) { return Eigen::Map<const Eigen::Matrix4d>(m.e); } // e12..e14: column 3
+Eigen::Matrix4d Of(const CbMatrix4Rd& m)
+{
+    return Eigen::Map<const Eigen::Matrix4d>(m.e);
+} // e12..e14: column 3
 } // namespace
 
 TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
@@ -34,8 +40,9 @@ TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
         PointList a, b;
         for (int i = 0; i < 25; ++i)
         {
-            const Eigen::Vector3d p = random(), q = T * p + (trial % 2 ? Eigen::Vector3d(noise(rng), noise(rng), noise(rng))
-                                                                       : Eigen::Vector3d::Zero());
+            const Eigen::Vector3d p = random(),
+                                  q = T * p + (trial % 2 ? Eigen::Vector3d(noise(rng), noise(rng), noise(rng))
+                                                         : Eigen::Vector3d::Zero());
             const int qa = 1 + int(rng() % 2), qb = 1 + int(rng() % 3);
             a.push_back({Cb(p), qa * 8.0});
             b.push_back({Cb(q), qb * 0.25});
@@ -55,8 +62,8 @@ TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
         // The translation carries the single-precision rounding of the rotated centre.
         CbVector3d cA, cB;
         VelmTorCorrICPPoint::getCentersOfGravity(a, b, cA, cB);
-        const Eigen::Vector3d r = m.topLeftCorner<3, 3>() * Eigen::Vector3d(cA.x, cA.y, cA.z),
-                              c(cB.x, cB.y, cB.z), tm = m.col(3).head(3);
+        const Eigen::Vector3d r = m.topLeftCorner<3, 3>() * Eigen::Vector3d(cA.x, cA.y, cA.z), c(cB.x, cB.y, cB.z),
+                              tm = m.col(3).head(3);
         EXPECT_EQ(tm, c - r.cast<float>().cast<double>()) << trial;
         roundingShows += tm != c - r;
         // A second list longer than the first is read only as far as the first goes.
@@ -102,6 +109,7 @@ TEST(RigidFit, JacobiDecomposesFromTheLowerTriangleOnly)
     const Eigen::Vector4d values(A[0], A[5], A[10], A[15]);
     EXPECT_LT((Vm.transpose() * Vm - Eigen::Matrix4d::Identity()).norm(), 1e-12);
     EXPECT_LT((Em * Vm - Vm * values.asDiagonal()).norm(), 1e-9);
-    EXPECT_LT(std::fabs(A[4]) + std::fabs(A[8]) + std::fabs(A[9]) + std::fabs(A[12]) + std::fabs(A[13]) + std::fabs(A[14]),
+    EXPECT_LT(std::fabs(A[4]) + std::fabs(A[8]) + std::fabs(A[9]) + std::fabs(A[12]) + std::fabs(A[13]) +
+                  std::fabs(A[14]),
               1e-9);
 }

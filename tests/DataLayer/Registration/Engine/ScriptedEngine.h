@@ -41,7 +41,9 @@ public:
     int buildMatrixCalls = 0;
 
     std::function<double(const CbMatrix4Rd&)> rmse = [](const CbMatrix4Rd&) { return 1.0; };
-    std::function<double(const CbMatrix4Rd&)> offset = [](const CbMatrix4Rd& m) { return std::hypot(m.e[12], m.e[13], m.e[14]); };
+    std::function<double(const CbMatrix4Rd&)> offset = [](const CbMatrix4Rd& m) {
+        return std::hypot(m.e[12], m.e[13], m.e[14]);
+    };
     std::vector<double> steps;
 
     XoBoundingBox3D overlapBox{CbVector3f(0, 0, 0), CbVector3f(1, 1, 1)};
@@ -52,12 +54,12 @@ public:
     using E::adjustCOGTransformsFromTransform, E::adjustTransformFromCOGTransforms, E::GetAffineCorrectionMatrix,
         E::IsImprovement, E::UpdateDistanceThreshold, E::UpdateTransformation, E::SetDistanceThreshold,
         E::GetDistanceWeight, E::IsAValidPair, E::AreNormalsSimilar, E::IsSimilarCurvature, E::IsOnBoundary,
-        E::GetSquaredError, E::HasSufficientPairWeights, E::CheckForBoundingBoxOverlap,
-        E::GetBoundingBoxOverlapVolume, E::AccumulatePairWeights, E::jacobiEigenDecomposition;
+        E::GetSquaredError, E::HasSufficientPairWeights, E::CheckForBoundingBoxOverlap, E::GetBoundingBoxOverlapVolume,
+        E::AccumulatePairWeights, E::jacobiEigenDecomposition;
     using E::dSumTestWeights, E::dSumOverlapWeights, E::dSumMatchedWeights, E::bBoundingBoxesOverlap,
-        E::bConvergedRadiusReached, E::dDistanceThreshold, E::dLastMovement, E::dOffset, E::dRelativeMovement,
-        E::dRMSE, E::dSquaredDistanceThreshold, E::dSumOfPairWeights, E::errorSystem, E::mCenteredTransform,
-        E::mCOGTransform, E::mStartTransform, E::mTransform, E::uiIteration, E::vPairCentre;
+        E::bConvergedRadiusReached, E::dDistanceThreshold, E::dLastMovement, E::dOffset, E::dRelativeMovement, E::dRMSE,
+        E::dSquaredDistanceThreshold, E::dSumOfPairWeights, E::errorSystem, E::mCenteredTransform, E::mCOGTransform,
+        E::mStartTransform, E::mTransform, E::uiIteration, E::vPairCentre;
 
 protected:
     void CheckModelsAvailable() const override
@@ -96,18 +98,32 @@ protected:
     }
 
     void ComputeOverlapRepresentation() override { bbOverlap = overlapBox; }
-    void ComputePairWeightsQuotient() override { dOverlapQuotient = overlapQuotient, dPairWeightsQuotient = pairWeightsQuotient; }
+    void ComputePairWeightsQuotient() override
+    {
+        dOverlapQuotient = overlapQuotient, dPairWeightsQuotient = pairWeightsQuotient;
+    }
 };
 
 // A configuration under which a scripted registration succeeds unless a test changes it.
 inline VelmTorCorrICPPointConfig PassingConfig()
 {
     VelmTorCorrICPPointConfig c;
-    c.SetInitialDistanceThreshold(4.0f); c.SetAdaptDistanceThreshold(0); c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetSamplingDensity(0.2f); c.SetQueryRadiusThreshold(0.0f); c.SetConvergedQueryRadius(0.0f);
-    c.SetMaxTransformationUpdates(1); c.SetMinImprovement(0.99); c.SetMinStepSize(0.1); c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.01); c.SetMinimumPairWeights(1.0f); c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(100.0f); c.SetMinimumOverlapQuotient(0.5); c.SetMinimumWeightsQuotient(0.5);
+    c.SetInitialDistanceThreshold(4.0f);
+    c.SetAdaptDistanceThreshold(0);
+    c.SetDistanceThresholdAdaptionFactor(3.0f);
+    c.SetSamplingDensity(0.2f);
+    c.SetQueryRadiusThreshold(0.0f);
+    c.SetConvergedQueryRadius(0.0f);
+    c.SetMaxTransformationUpdates(1);
+    c.SetMinImprovement(0.99);
+    c.SetMinStepSize(0.1);
+    c.SetMaxIterations(50);
+    c.SetOffsetThreshold(0.01);
+    c.SetMinimumPairWeights(1.0f);
+    c.SetMaxDOFConditionNumber(1000.0f);
+    c.SetMaxRelativeMovement(100.0f);
+    c.SetMinimumOverlapQuotient(0.5);
+    c.SetMinimumWeightsQuotient(0.5);
     c.SetDefaultResClassErrorThreshold(2.0);
     return c;
 }

@@ -92,7 +92,7 @@ struct AwkwardResult : Result
         bFlag = true;
         SetTransformation(CbMatrix4Rd::Translation(1.0, -2.0, 3.5));
         SetState(NotConverged);
-        dRMSE = 0.0123; // millimetres, printed in micrometres
+        dRMSE = 0.0123;      // millimetres, printed in micrometres
         SetDistance(1.005f); // the float lies just below 1.005
         SetOverlapEstimateInSqrMM(-2.5f);
         SetBoundaryDistanceInMM(std::numeric_limits<float>::infinity());
@@ -161,10 +161,23 @@ TEST(VelmTorCorrICPPointConfig, AwkwardValuesDumpConvertedAndSurviveCopyAndMove)
 
 TEST(VelmTorCorrICPRegistrationResult, StateNamesAndSuccess)
 {
-    const wchar_t* const expected[17] = {
-        L"Discarded", L"Undefined", L"NoOverlap", L"Failed", L"Ready", L"Improve", L"Success", L"Started",
-        L"NotConverged", L"TooManyDOF", L"OverlapQualityBad", L"MovingTooFast", L"ConsolidatedNeedsReevaluation",
-        L"OnlyOverlapComputed", L"OverlapTooSmall", L"DeviationFromGlobalVoteTooLarge", L"SurfelCountTooLow"};
+    const wchar_t* const expected[17] = {L"Discarded",
+                                         L"Undefined",
+                                         L"NoOverlap",
+                                         L"Failed",
+                                         L"Ready",
+                                         L"Improve",
+                                         L"Success",
+                                         L"Started",
+                                         L"NotConverged",
+                                         L"TooManyDOF",
+                                         L"OverlapQualityBad",
+                                         L"MovingTooFast",
+                                         L"ConsolidatedNeedsReevaluation",
+                                         L"OnlyOverlapComputed",
+                                         L"OverlapTooSmall",
+                                         L"DeviationFromGlobalVoteTooLarge",
+                                         L"SurfelCountTooLow"};
     for (int32_t s = -4; s <= 12; ++s)
         EXPECT_EQ(Name(s), expected[s + 4]) << "state " << s;
     for (int32_t s : {13, -5, INT32_MAX, INT32_MAX - 3, INT32_MIN, INT32_MIN + 4})

@@ -23,7 +23,8 @@ struct ScanPair
     std::unique_ptr<Base::CSurfelCollection> fix, flt;
 
     explicit ScanPair(const CbMatrix4Rd& motion, double relief = 1.0)
-        : truth(motion), fix(Collection(Scan(relief, -30.0, -30.0, CbMatrix4Rd()))),
+        : truth(motion),
+          fix(Collection(Scan(relief, -30.0, -30.0, CbMatrix4Rd()))),
           flt(Collection(Scan(relief, -25.37, -31.61, motion)))
     {
     }
@@ -107,9 +108,9 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
     EXPECT_TRUE(apart.result->GetNrFoundPairs() == 0u && std::isnan(apart.result->GetOverlapQuotient()));
     // With a non-negative minimum the pair-weight rule fires first.
     apart.config.SetMinimumPairWeights(0.0f);
-    EXPECT_EQ(Verdict(apart.Calculate()),
-              std::make_pair(State::OverlapQualityBad,
-                             std::wstring(L" fConvergenceSumOfPairWeights=0.000000 (0.000000)")));
+    EXPECT_EQ(
+        Verdict(apart.Calculate()),
+        std::make_pair(State::OverlapQualityBad, std::wstring(L" fConvergenceSumOfPairWeights=0.000000 (0.000000)")));
 
     // Aligned from the start, but the demanded pair weight is out of reach.
     config.SetMinimumPairWeights(1e9f);

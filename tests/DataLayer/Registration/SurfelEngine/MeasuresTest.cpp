@@ -59,7 +59,9 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
 
     // Fixed centroids far away: only the floating ones count, weighted by the pair weights.
     const CbVector3d far(100, 100, 100), up(0, 0, 1);
-    engine.vecPairs = {{0, {0, 0, 0}, far, up, 1.0}, {0, {4, 0, 0}, far, up, 3.0}, {0, {0, 2, 1}, far, up, 1.0},
+    engine.vecPairs = {{0, {0, 0, 0}, far, up, 1.0},
+                       {0, {4, 0, 0}, far, up, 3.0},
+                       {0, {0, 2, 1}, far, up, 1.0},
                        {0, {4, 2, 1}, far, up, 3.0}};
     engine.ComputeOverlapRepresentation();
     EXPECT_EQ(std::make_pair(engine.bbOverlap.box.vMin, engine.bbOverlap.box.vMax),

@@ -13,20 +13,23 @@ namespace
 // The class's logger channel: built at load, never written to.
 [[maybe_unused]] constexpr Logging::CLogger s_Logger(L"Velm.CPrincipalComponentAnalysis3D");
 
-
 template <typename T>
 struct InstanceName;
 template <>
 struct InstanceName<CbVector3d>
 {
-    static constexpr const char* eigenValue = "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3d>::GetEigenValue";
-    static constexpr const char* eigenVector = "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3d>::GetEigenVector";
+    static constexpr const char* eigenValue =
+        "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3d>::GetEigenValue";
+    static constexpr const char* eigenVector =
+        "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3d>::GetEigenVector";
 };
 template <>
 struct InstanceName<CbVector3f>
 {
-    static constexpr const char* eigenValue = "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3f>::GetEigenValue";
-    static constexpr const char* eigenVector = "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3f>::GetEigenVector";
+    static constexpr const char* eigenValue =
+        "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3f>::GetEigenValue";
+    static constexpr const char* eigenVector =
+        "DataLayer::CPrincipalComponentAnalysis3D<class CbVector3f>::GetEigenVector";
 };
 
 // The double instance hands out results in float precision, like the float instance.
@@ -162,8 +165,8 @@ typename CPrincipalComponentAnalysis3D<T>::ScalarType CPrincipalComponentAnalysi
     unsigned int i) const
 {
     if (i > 2)
-        ThrowFormattedException(VELM_HERE, InstanceName<T>::eigenValue,
-                                L"Index %u exceeds the 3 principal components.", i);
+        ThrowFormattedException(VELM_HERE, InstanceName<T>::eigenValue, L"Index %u exceeds the 3 principal components.",
+                                i);
     return aEigenValues[i];
 }
 

@@ -37,18 +37,18 @@ public:
     ScalarType GetQualitySum() const;
 
 protected:
-    T vSumA{};                     // sum of w * p, for the centre of gravity
-    ScalarType sQualitySum = 0;    // sum of w
-    ScalarType sSumXX = 0;         // sums of w * x * x, ...
+    T vSumA{};                  // sum of w * p, for the centre of gravity
+    ScalarType sQualitySum = 0; // sum of w
+    ScalarType sSumXX = 0;      // sums of w * x * x, ...
     ScalarType sSumYY = 0;
     ScalarType sSumZZ = 0;
-    ScalarType sSumXY = 0;         // sums of w * x * y, ...
+    ScalarType sSumXY = 0; // sums of w * x * y, ...
     ScalarType sSumXZ = 0;
     ScalarType sSumYZ = 0;
-    T vSumB{};                     // second sum of w * p, the one the covariance is centred with
+    T vSumB{}; // second sum of w * p, the one the covariance is centred with
     ScalarType aEigenValues[3] = {0, 0, 0};
     T aEigenVectors[3]{};
-    bool bComputed = false;        // true after ComputePCA, false after any Add
+    bool bComputed = false; // true after ComputePCA, false after any Add
 };
 
 extern template class CPrincipalComponentAnalysis3D<CbVector3d>;

@@ -20,8 +20,7 @@ struct CSparseCholeskySolver::SWorkspace : DataLayer::detail::SCholmodWorkspace
 // ---------------------------------------------------------------------------------------------
 // DenseMatrix
 
-CSparseCholeskySolver::DenseMatrix::DenseMatrix(std::shared_ptr<SWorkspace> workspace, unsigned rows,
-                                                unsigned cols)
+CSparseCholeskySolver::DenseMatrix::DenseMatrix(std::shared_ptr<SWorkspace> workspace, unsigned rows, unsigned cols)
     : m_spWorkspace(std::move(workspace))
 {
     // Rows() and Cols() answer int, so larger sizes are refused rather than reported wrapped.
@@ -71,8 +70,11 @@ CSparseCholeskySolver::SparseMatrix::SparseMatrix(std::shared_ptr<SWorkspace> wo
 
 // The cached CHOLMOD matrix exists only inside Factorize, so a copy never shares one.
 CSparseCholeskySolver::SparseMatrix::SparseMatrix(const SparseMatrix& other)
-    : m_uiDim(other.m_uiDim), m_spWorkspace(other.m_spWorkspace), m_vecColumnStarts(other.m_vecColumnStarts),
-      m_vecRowIndices(other.m_vecRowIndices), m_vecValues(other.m_vecValues)
+    : m_uiDim(other.m_uiDim),
+      m_spWorkspace(other.m_spWorkspace),
+      m_vecColumnStarts(other.m_vecColumnStarts),
+      m_vecRowIndices(other.m_vecRowIndices),
+      m_vecValues(other.m_vecValues)
 {
 }
 
@@ -87,8 +89,10 @@ CSparseCholeskySolver::SparseMatrix& CSparseCholeskySolver::SparseMatrix::operat
 }
 
 CSparseCholeskySolver::SparseMatrix::SparseMatrix(SparseMatrix&& other) noexcept
-    : m_uiDim(other.m_uiDim), m_spWorkspace(other.m_spWorkspace),
-      m_vecColumnStarts(std::move(other.m_vecColumnStarts)), m_vecRowIndices(std::move(other.m_vecRowIndices)),
+    : m_uiDim(other.m_uiDim),
+      m_spWorkspace(other.m_spWorkspace),
+      m_vecColumnStarts(std::move(other.m_vecColumnStarts)),
+      m_vecRowIndices(std::move(other.m_vecRowIndices)),
       m_vecValues(std::move(other.m_vecValues))
 {
     other.m_vecColumnStarts.clear();
@@ -136,8 +140,7 @@ void CSparseCholeskySolver::SparseMatrix::AddValue(unsigned row, double value)
     // Without a begun column the entry would belong to no column and shift every later one.
     if (m_vecColumnStarts.empty())
         ThrowFormattedException(VELM_HERE, "CSparseCholeskySolver::SparseMatrix::AddValue",
-                                L"No column has been begun: call NextVector before adding the value of row %u",
-                                row);
+                                L"No column has been begun: call NextVector before adding the value of row %u", row);
     const size_t currentColumn = m_vecColumnStarts.size() - 1;
     if (row > currentColumn)
         return;
@@ -183,7 +186,8 @@ CSparseCholeskySolver::~CSparseCholeskySolver()
 }
 
 CSparseCholeskySolver::CSparseCholeskySolver(CSparseCholeskySolver&& other) noexcept
-    : m_spWorkspace(std::move(other.m_spWorkspace)), m_pFactor(std::exchange(other.m_pFactor, nullptr)),
+    : m_spWorkspace(std::move(other.m_spWorkspace)),
+      m_pFactor(std::exchange(other.m_pFactor, nullptr)),
       m_bFactorized(std::exchange(other.m_bFactorized, false))
 {
 }

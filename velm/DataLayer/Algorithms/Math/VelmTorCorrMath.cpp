@@ -15,8 +15,7 @@ VelmTorCorrMath::VelmTorCorrMath(int n) : iNumParams(n), fNumParams(static_cast<
 {
     // Every array size derives from n: a negative count would make the solves index outside them.
     if (n < 0)
-        ThrowFormattedException(VELM_HERE,
-                                "DataLayer::VelmTorCorrMath::VelmTorCorrMath",
+        ThrowFormattedException(VELM_HERE, "DataLayer::VelmTorCorrMath::VelmTorCorrMath",
                                 L"Number of parameters %i is negative.", n);
     // Evaluated in float and in exactly this order: the threshold is compared with float test sums,
     // so a different rounding would move the significance boundary.
@@ -71,8 +70,8 @@ int VelmTorCorrMath::rinverse(float* r, int n) const
     return 0;
 }
 
-int VelmTorCorrMath::solveEquation(float* normal, float* work, int n, float lambda, float* x, float* normSq,
-                                   float* rss, float* ratio) const
+int VelmTorCorrMath::solveEquation(float* normal, float* work, int n, float lambda, float* x, float* normSq, float* rss,
+                                   float* ratio) const
 {
     const size_t un = static_cast<size_t>(std::max(n, 0));
     const size_t stride = un + 1;
@@ -206,8 +205,7 @@ int VelmTorCorrMath::varianceOfSolution(float* work, int m, float* variances) co
 }
 
 int VelmTorCorrMath::CorrectionMethod(float* normal, float* work, int m, float normLimitSearch, float minNormAccept,
-                                      float maxNorm, float* x, float* variances, float* norm,
-                                      float* errorBound) const
+                                      float maxNorm, float* x, float* variances, float* norm, float* errorBound) const
 {
     const float mf = static_cast<float>(m);
     const float d = mf - fNumParams - 3.21445f;

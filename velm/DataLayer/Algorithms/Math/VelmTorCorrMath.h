@@ -29,8 +29,8 @@ public:
     // and norm are written) or when the correction is significant; otherwise, the correction being
     // negligible, 2 if the accepted solve needed no significant damping and 1 if it did.
     // Allocates nothing and throws nothing.
-    int CorrectionMethod(float* normal, float* work, int m, float normLimitSearch, float minNormAccept,
-                         float maxNorm, float* x, float* variances, float* norm, float* errorBound) const;
+    int CorrectionMethod(float* normal, float* work, int m, float normLimitSearch, float minNormAccept, float maxNorm,
+                         float* x, float* variances, float* norm, float* errorBound) const;
 
     // All eigenvalues and unit eigenvectors of a symmetric n x n matrix given as its packed lower
     // triangle (element (i, j), j <= i, at i(i+1)/2 + j), by threshold Jacobi rotations.

@@ -33,7 +33,14 @@ TYPED_TEST(PrincipalComponentAnalysis, EmptyObjectAndIndexChecks)
     EXPECT_EQ(pca.GetEigenValue(2), 0);
     EXPECT_FALSE(std::isfinite(pca.GetCenterOfGravity().x));
     std::wstring message;
-    try { pca.GetEigenValue(3); } catch (const VelmException& e) { message = e.GetMessageText().GetString(); }
+    try
+    {
+        pca.GetEigenValue(3);
+    }
+    catch (const VelmException& e)
+    {
+        message = e.GetMessageText().GetString();
+    }
     EXPECT_EQ(message, L"Index 3 exceeds the 3 principal components.");
     EXPECT_THROW(pca.GetEigenVector(0xFFFFFFFFu), VelmException);
     // The weight sum comes in float precision from the double instance too.
@@ -94,7 +101,8 @@ TYPED_TEST(PrincipalComponentAnalysis, WeightsAgainstRepeatedPointsAndMomentsRew
     EXPECT_EQ(weighted.GetCenterOfGravity(), repeated.GetCenterOfGravity());
     for (unsigned k = 0; k < 3; ++k)
         EXPECT_TRUE(weighted.GetEigenValue(k) == repeated.GetEigenValue(k) &&
-                    weighted.GetEigenVector(k) == repeated.GetEigenVector(k)) << k;
+                    weighted.GetEigenVector(k) == repeated.GetEigenVector(k))
+            << k;
 
     // ComputePCA turns the second moments (x: 1 + 9 + 2 * 4 + 3 * 0.25 = 18.75) into means in place:
     // computing again divides them once more and describes another spread, while the centre stays.

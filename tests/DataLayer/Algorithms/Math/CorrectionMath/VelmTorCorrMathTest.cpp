@@ -67,7 +67,14 @@ TEST(CorrectionMath, ThresholdAndNegativeCount)
     for (const auto& [n, threshold] : {std::pair{0, 0.14f}, {1, 0.64f}, {6, 18.14f}})
         EXPECT_NEAR(Math(n).TestThreshold(), threshold, 2e-5f) << n;
     std::wstring message;
-    try { Math(-2); } catch (const VelmException& e) { message = e.GetMessageText().GetString(); }
+    try
+    {
+        Math(-2);
+    }
+    catch (const VelmException& e)
+    {
+        message = e.GetMessageText().GetString();
+    }
     EXPECT_EQ(message, L"Number of parameters -2 is negative.");
 }
 
@@ -98,8 +105,9 @@ TEST(CorrectionMath, SolveEquation)
     const Math math(2);
     float x[2], normSq = 0, rss = -1, ratio = 0;
     V work(9, L);
-    const auto solve = [&](V normal, float lambda)
-    { return math.solveEquation(normal.data(), work.data(), 2, lambda, x, &normSq, &rss, &ratio); };
+    const auto solve = [&](V normal, float lambda) {
+        return math.solveEquation(normal.data(), work.data(), 2, lambda, x, &normSq, &rss, &ratio);
+    };
     // An exact fit (N = diag(4, 1), r = (8, 3), |b|^2 = 25): the last pivot fails, rss is 0.
     EXPECT_EQ(solve({4, 0, 8, L, 1, 3, L, L, 25}, 0.0f), 0);
     EXPECT_EQ((V{x[0], x[1], normSq, rss, ratio}), (V{2, 3, 13, 0, 1}));

@@ -57,8 +57,8 @@ TEST(Euler2Matrix, ComposesZYXAndIsARotation)
     Multiply3(m, mt, prod);
     for (int i = 0; i < 9; ++i)
         EXPECT_NEAR(prod[i], identity[i], 1e-14);
-    const double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                       m[2] * (m[3] * m[7] - m[4] * m[6]);
+    const double det =
+        m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) + m[2] * (m[3] * m[7] - m[4] * m[6]);
     EXPECT_NEAR(det, 1.0, 1e-14);
 }
 
@@ -111,8 +111,8 @@ TEST(CompactRadialBasisFunctions, ExportedConstants)
     EXPECT_EQ(R::c_RadiusFactor3x3x3.Radius(), 1.732f);
     EXPECT_THROW(R::c_RadiusFactor2x2x2Sqr.Radius(), VelmException);
     EXPECT_THROW(R::c_RadiusFactor3x3x3Sqr.Radius(), VelmException);
-    for (const R* r : {&R::c_RadiusFactor2x2x2, &R::c_RadiusFactor2x2x2Sqr, &R::c_RadiusFactor3x3x3,
-                       &R::c_RadiusFactor3x3x3Sqr})
+    for (const R* r :
+         {&R::c_RadiusFactor2x2x2, &R::c_RadiusFactor2x2x2Sqr, &R::c_RadiusFactor3x3x3, &R::c_RadiusFactor3x3x3Sqr})
         EXPECT_EQ(r->RadiusSqr(), 3.0f);
     EXPECT_EQ(R::c_RadiusFactor2x2x2.ScaleFactorSqr(), 1.0f);
     EXPECT_EQ(R::c_RadiusFactor2x2x2Sqr.ScaleFactor(), 1.0f);

@@ -132,14 +132,18 @@ TEST(SparseSolvers, BothWrappersSolveOrRefuseTheSameSystemsSilently)
         {"1x1", k1x1, {2.0}, {true, true, true}},
         {"2x2", k2x2, {-0.5, 2.0}, {true, true, true}},
         {"grid Laplacian plus identity",
-         Generate(side * side, [&](int i, int j)
-                  { return i == j ? 5.0 : (j - i == 1 && j % side != 0) || j - i == side ? -1.0 : 0.0; }),
+         Generate(side * side,
+                  [&](int i, int j) {
+                      return i == j ? 5.0 : (j - i == 1 && j % side != 0) || j - i == side ? -1.0 : 0.0;
+                  }),
          smooth,
          {true, true, true}},
         // The simplicial LDL' factor handles indefinite matrices, the supernodal LL' one cannot;
         // CHOLMOD factorises small matrices simplicially, larger ones supernodally.
         {"indefinite 2x2", SSymmetric{2, {{{0, 1.0}}, {{0, 2.0}, {1, 1.0}}}}, {1.0, 1.0}, {false, true, true}},
-        {"indefinite dense", Generate(200, [](int i, int j) { return i == j ? 0.5 : 1.0; }), Vec(200, 1.0),
+        {"indefinite dense",
+         Generate(200, [](int i, int j) { return i == j ? 0.5 : 1.0; }),
+         Vec(200, 1.0),
          {false, true, false}},
         {"second pivot 0", SSymmetric{2, {{{0, 1.0}}, {{0, 1.0}, {1, 1.0}}}}, {1.0, 1.0}, {false, false, false}},
     };
@@ -200,8 +204,14 @@ TEST(CSparseCholeskySolver, AssemblesColumnsAndRejectsMisplacedEntries)
     EXPECT_EQ(1, m.NextVector());
     std::wstring message;
     uint32_t line = 0;
-    try { m.AddValue(3, 1.0); }
-    catch (const VelmException& e) { message = e.GetMessageText().Str(), line = e.GetCodeLine(); }
+    try
+    {
+        m.AddValue(3, 1.0);
+    }
+    catch (const VelmException& e)
+    {
+        message = e.GetMessageText().Str(), line = e.GetCodeLine();
+    }
     EXPECT_EQ(message, L"Index 3 exceeds matrix dimensions 3");
     EXPECT_EQ(line, 60u);
     // None of the rejected entries reached the matrix: it is diag(4, 2, 1).
