@@ -26,47 +26,12 @@ std::unique_ptr<Base::CSurfelCollection> Scan(double x0, double y0, const CbMatr
     return std::make_unique<Base::CSurfelCollection>(SyntheticScans::Surfels(SyntheticScans::Scan(window, toScan)));
 }
 
-DataLayer::VelmTorCorrICPPointConfig Config()
-{
-    DataLayer::VelmTorCorrICPPointConfig c;
-    c.SetBoundingBoxBlowup(1.0f);
-    c.SetMaxNumberDepthImagePairs(1);
-    c.SetNumberOfPairs(1500);
-    c.SetInitialDistanceThreshold(5.0f);
-    c.SetAdaptDistanceThreshold(1);
-    c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetSamplingDensity(2.0f);
-    c.SetQueryRadiusThreshold(2.5f);
-    c.SetConvergedQueryRadius(2.0f);
-    c.SetSmoothDistanceThresholding(true);
-    c.SetMaxTransformationUpdates(3);
-    c.SetMinImprovement(0.99);
-    c.SetMinStepSize(0.1);
-    c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.001);
-    c.SetMinimumPairWeights(100.0f);
-    c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(20.0f);
-    c.SetNrTestSamples(1000);
-    c.SetOverlapRange(3.0f);
-    c.SetTestRange(1.5f);
-    c.SetCosNormalThreshold(0.95);
-    c.SetCurvatureThreshold(1.0);
-    c.SetMinimumOverlapQuotient(0.5);
-    c.SetMinimumWeightsQuotient(0.8);
-    c.SetDefaultResClassErrorThreshold(0.05);
-    c.SetMinimumAbsOverlap(0.0);
-    c.SetMinimumNumberSurfelsFix(100);
-    c.SetMinimumNumberSurfelsFloat(100);
-    return c;
-}
-
 struct Scans
 {
     CbMatrix4Rd truth = SyntheticScans::Motion(CbVector3d(1, 2, 3), 2.8648, CbVector3d(1.5, -1.0, 0.8));
     std::unique_ptr<Base::CSurfelCollection> fix;
     std::unique_ptr<Base::CSurfelCollection> flt;
-    DataLayer::VelmTorCorrICPPointConfig config = Config();
+    DataLayer::VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
 
     Scans()
     {

@@ -2,7 +2,7 @@
 // report and the merged cloud.
 #include "AlignTool.h"
 
-#include "../Pipeline/RealScans.h"
+#include "RealScans.h"
 
 #include "velm/IO/CPlyReader.h"
 #include "velm/IO/CPlyWriter.h"

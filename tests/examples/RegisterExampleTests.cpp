@@ -123,7 +123,7 @@ TEST(Examples, RegisterTwoSurfaces)
 
 TEST(Examples, ReferenceShowsThisCode)
 {
-    const std::string source = ReadFile("/tests/examples/RegisterExample.cpp");
+    const std::string source = ReadFile("/tests/examples/RegisterExampleTests.cpp");
     const std::string reference = ReadFile("/docs/reference.md");
     const std::string beginMark = "// example begin\n";
     const size_t begin = source.find(beginMark), end = source.find("// example end\n");

@@ -264,7 +264,7 @@ TEST(SurfelEngineModels, RunningNeedsBothAndSettingOneIsAllOrNothing)
     positionsOnly.vecPositions = {{5, 5, 5}, {6, 5, 5}, {5, 6, 5}, {6, 6, 7}};
     auto richModel = Collection(rich), noNormals = Collection(positionsOnly);
     auto plainModel = Collection(PlacedSurfels(c_Square));
-    const VelmTorCorrICPPointConfig config = SyntheticScanConfig();
+    const VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     ProbeEngine engine, onlyFix;
     engine.SetConfiguration(config);
     ExpectMessage([&] { engine.CalculateICPTransform(); },

@@ -80,7 +80,7 @@ TEST(SurfelEngineEndToEnd, RecoversKnownRigidMotions)
     for (const CbMatrix4Rd& motion : c_Motions)
     {
         const ScanPair scans(motion);
-        Registration run(scans, SyntheticScanConfig());
+        Registration run(scans, SyntheticScans::EngineConfig());
         const VelmTorCorrICPRegistrationResult& result = run.Calculate();
         EXPECT_EQ(Verdict(result), std::make_pair(State::Success, std::wstring()));
         const Eigen::Matrix4d error = AsEigen(result.GetTransformation()) - AsEigen(scans.truth);
@@ -93,7 +93,7 @@ TEST(SurfelEngineEndToEnd, RecoversKnownRigidMotions)
 TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
 {
     const ScanPair scans(c_Motions[0]);
-    VelmTorCorrICPPointConfig config = SyntheticScanConfig();
+    VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     config.SetMinimumNumberSurfelsFloat(10000); // the floating scan has 3721
     Registration tooFew(scans, config);
     EXPECT_EQ(Verdict(tooFew.Calculate()), std::make_pair(State::SurfelCountTooLow, std::wstring()));
@@ -101,7 +101,7 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
 
     // Started 500 mm apart the boxes never meet; a negative minimum pair weight lets the empty
     // pairing pass the pair-weight rule, so the missing overlap decides (NaN quotients, no message).
-    config = SyntheticScanConfig();
+    config = SyntheticScans::EngineConfig();
     config.SetMinimumPairWeights(-1.0f);
     Registration apart(scans, config, CbMatrix4Rd::Translation(500.0, 0.0, 0.0));
     EXPECT_EQ(Verdict(apart.Calculate()), std::make_pair(State::NoOverlap, std::wstring()));
@@ -123,7 +123,7 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
 
     // Started at the true motion with one iteration: everything else passes, but a run that used
     // up its iterations is not converged.
-    config = SyntheticScanConfig();
+    config = SyntheticScans::EngineConfig();
     config.SetMaxIterations(1);
     Registration limited(scans, config, scans.truth);
     EXPECT_EQ(Verdict(limited.Calculate()), std::make_pair(State::NotConverged, std::wstring(L" uiIterations=1 (1)")));
@@ -134,7 +134,7 @@ TEST(SurfelEngineEndToEnd, NearlyFlatScansHaveTooManyDegreesOfFreedom)
     // A relief of micrometres cannot pin the motions within the plane; the tilt and lift of the
     // floating scan can still be undone.
     const ScanPair scans(RigidMotion({1.0, -1.0, 0.0}, 0.02, CbVector3d(0.0, 0.0, 0.6)), 0.001);
-    Registration run(scans, SyntheticScanConfig());
+    Registration run(scans, SyntheticScans::EngineConfig());
     const VelmTorCorrICPRegistrationResult& result = run.Calculate();
     const auto& dof = *run.engine.GetDOFDescriptionFix();
     const float condition = dof.aEigenValues[0] / dof.aEigenValues[5];
@@ -148,11 +148,11 @@ TEST(SurfelEngineEndToEnd, NearlyFlatScansHaveTooManyDegreesOfFreedom)
 TEST(SurfelEngineEndToEnd, HostControlledLoopAgreesWithTheOneCall)
 {
     const ScanPair scans(c_Motions[2]);
-    Registration reference(scans, SyntheticScanConfig());
+    Registration reference(scans, SyntheticScans::EngineConfig());
     ASSERT_EQ(reference.Calculate().GetState(), State::Success);
     for (bool halves : {false, true})
     {
-        Registration run(scans, SyntheticScanConfig());
+        Registration run(scans, SyntheticScans::EngineConfig());
         run.engine.Init();
         do
             halves ? (run.engine.DoICPIteration1(), run.engine.DoICPIteration2(true)) : run.engine.DoICPIteration();
@@ -165,7 +165,7 @@ TEST(SurfelEngineEndToEnd, HostControlledLoopAgreesWithTheOneCall)
 TEST(SurfelEngineEndToEnd, TwoEnginesInTwoThreadsOnTheSameCollections)
 {
     const ScanPair scans(c_Motions[0]);
-    const VelmTorCorrICPPointConfig config = SyntheticScanConfig();
+    const VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     const CbMatrix4Rd starts[2] = {CbMatrix4Rd(), CbMatrix4Rd::Translation(0.5, 0.5, 0.0)};
     Registration a(scans, config, starts[0]), b(scans, config, starts[1]);
     std::thread first([&] { a.Calculate(); }), second([&] { b.Calculate(); });
@@ -188,7 +188,7 @@ TEST(SurfelEngineEndToEnd, EveryThreadCountGivesTheSameResultBitForBit)
     window.x0 = -95.37;
     window.y0 = -103.61;
     const auto flt = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window, motion.Inverted())));
-    VelmTorCorrICPPointConfig config = SyntheticScanConfig();
+    VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     config.SetNumberOfPairs(5000);
     std::vector<std::pair<std::wstring, std::vector<double>>> outcomes;
     for (uint32_t threads : {1u, 2u, 3u, 8u})

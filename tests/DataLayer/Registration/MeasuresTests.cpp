@@ -76,7 +76,7 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
 TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
 {
     Rig rig(PlacedSurfels(Grid(20, 20)), PlacedSurfels(Grid(20, 20)), 1, 2.0);
-    rig.config = SyntheticScanConfig();
+    rig.config = SyntheticScans::EngineConfig();
     rig.config.SetNrTestSamples(400);
     auto quotients = [&](const CbMatrix4Rd& m) {
         rig.engine.SetTransform(m);

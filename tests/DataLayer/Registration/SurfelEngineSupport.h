@@ -116,39 +116,4 @@ inline CbMatrix4Rd RigidMotion(const Eigen::Vector3d& axis, double angle, const 
     return m;
 }
 
-// Scans at 1 mm spacing a few millimetres and degrees apart; one group per line: neighbourhoods,
-// sampling, update steps, stopping, judging (pair weight > 100, condition number < 1000, ...).
-inline VelmTorCorrICPPointConfig SyntheticScanConfig()
-{
-    VelmTorCorrICPPointConfig c;
-    c.SetInitialDistanceThreshold(5.0f);
-    c.SetAdaptDistanceThreshold(1);
-    c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetQueryRadiusThreshold(2.5f);
-    c.SetConvergedQueryRadius(2.0f);
-    c.SetSmoothDistanceThresholding(true);
-    c.SetBoundingBoxBlowup(1.0f);
-    c.SetMaxNumberDepthImagePairs(1);
-    c.SetNumberOfPairs(1500);
-    c.SetSamplingDensity(2.0f);
-    c.SetNrTestSamples(1000);
-    c.SetMaxTransformationUpdates(3);
-    c.SetMinImprovement(0.99);
-    c.SetMinStepSize(0.1);
-    c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.001);
-    c.SetMinimumPairWeights(100.0f);
-    c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(20.0f);
-    c.SetOverlapRange(3.0f);
-    c.SetTestRange(1.5f);
-    c.SetCosNormalThreshold(0.95);
-    c.SetCurvatureThreshold(1.0);
-    c.SetMinimumOverlapQuotient(0.5);
-    c.SetMinimumWeightsQuotient(0.8);
-    c.SetDefaultResClassErrorThreshold(0.05);
-    c.SetMinimumNumberSurfelsFix(100);
-    c.SetMinimumNumberSurfelsFloat(100);
-    return c;
-}
 } // namespace SurfelEngineTest

@@ -1,7 +1,13 @@
 #include "RegisterTool.h"
 
+#include "RealScans.h"
+
+#include "velm/Pipeline/Motion.h"
+
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -49,4 +55,25 @@ TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
     };
     for (const auto& [input, message] : faults)
         EXPECT_EQ(ErrorOf([&] { VelmTool::ParseTransformation(input); }), std::string("--init: ") + message) << input;
+}
+
+TEST(ToolTransformation, TheDemoStartAndReferenceAgreeWithTheScanSetFile)
+{
+    // scripts/demo.sh reads both from data/; they must stay what their comments say they are.
+    const auto read = [](const std::string& name) {
+        std::ifstream in(RealScans::kData + name);
+        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        CbMatrix4Rd m = VelmTool::ParseTransformation(text);
+        m.e[12] *= 1000.0, m.e[13] *= 1000.0, m.e[14] *= 1000.0; // metres in the files
+        return m;
+    };
+    const CbMatrix4Rd published = RealScans::Published("bun.conf", "bun000", "bun045");
+    const CbMatrix4Rd reference = read("bun045-published.txt");
+    for (int i = 0; i < 16; ++i) // nine decimals of metres, of a quaternion not quite of length 1
+        EXPECT_NEAR(reference.e[i], published.e[i], 1e-6) << i;
+    const CbMatrix4Rd start = read("bun045-start.txt");
+    EXPECT_NEAR(Pipeline::AngleBetween(published, start), 8.0, 1e-3);
+    // Turned about a point of the bunny's middle, (-0.02, 0.1, 0) m in FIX's frame, and shifted by 6 mm.
+    const CbVector3d middle = published.Inverted().TransformPoint(CbVector3d(-20.0, 100.0, 0.0));
+    EXPECT_NEAR((start.TransformPoint(middle) - published.TransformPoint(middle)).Length(), 6.0, 1e-5);
 }

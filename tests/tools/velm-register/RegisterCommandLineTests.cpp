@@ -2,7 +2,7 @@
 // aligned scan.
 #include "RegisterTool.h"
 
-#include "../Pipeline/RealScans.h"
+#include "RealScans.h"
 
 #include "velm/IO/CPlyReader.h"
 #include "velm/Pipeline/Motion.h"
