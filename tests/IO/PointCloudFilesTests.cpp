@@ -11,11 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
-#include <iterator>
-#include <string>
-#include <utility>
-#include <vector>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -23,32 +19,15 @@ namespace fs = std::filesystem;
 
 namespace
 {
-// A fresh directory, removed afterwards.
-struct ScratchDir
+template <typename Reader = IO::CPlyReader>
+IO::SPointCloud Parse(const std::string& bytes, const char* name = "t.ply")
 {
-    const fs::path path = fs::temp_directory_path() / ("velm_io_test_" + std::to_string(::getpid()));
-    ScratchDir()
-    {
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~ScratchDir() { fs::remove_all(path); }
-    std::string File(const std::string& name) const { return (path / name).string(); }
-};
-
-IO::SPointCloud ParsePly(const std::string& bytes, const std::string& name = "t.ply")
-{
-    return IO::CPlyReader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
+    return Reader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
 }
 
-IO::SPointCloud ParseXyz(const std::string& bytes, const std::string& name = "t.xyz")
-{
-    return IO::CXyzReader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
-}
-
-// The message of the VelmException that parsing throws, or "" when nothing is thrown.
+// The message of the VelmException that f throws ("" when none), and the library file that raised it.
 template <typename F>
-std::string ErrorOf(F&& f)
+std::string ErrorOf(F&& f, std::string* raisedIn = nullptr)
 {
     try
     {
@@ -56,6 +35,8 @@ std::string ErrorOf(F&& f)
     }
     catch (const VelmException& e)
     {
+        if (raisedIn)
+            *raisedIn = e.GetFilename();
         return e.what();
     }
     return "";
@@ -67,8 +48,7 @@ void Put(std::string& out, T v, bool big)
     char b[sizeof(T)];
     std::memcpy(b, &v, sizeof(T));
     if (big)
-        for (size_t i = 0; i < sizeof(T) / 2; ++i)
-            std::swap(b[i], b[sizeof(T) - 1 - i]);
+        std::reverse(b, b + sizeof(T));
     out.append(b, sizeof(T));
 }
 
@@ -76,174 +56,57 @@ void Put(std::string& out, T v, bool big)
 // a leading int property, double coordinates, a ushort quality, a face list and a range grid.
 std::string MixedPly(const std::string& format)
 {
-    std::string h = "ply\r\nformat " + format +
-                    " 1.0\r\ncomment mixed types\r\nobj_info num_cols 2\r\n"
-                    "obj_info num_rows 2\r\nelement vertex 3\r\nproperty int id\r\nproperty double x\r\n"
-                    "property double y\r\nproperty float z\r\nproperty float nx\r\nproperty float ny\r\n"
-                    "property float nz\r\nproperty ushort quality\r\nelement face 1\r\n"
-                    "property list uchar int vertex_indices\r\nelement range_grid 4\r\n"
-                    "property list uchar int vertex_indices\r\nend_header\r\n";
+    std::string out = "ply\r\nformat " + format +
+                      " 1.0\r\ncomment mixed types\r\nobj_info num_cols 2\r\n"
+                      "obj_info num_rows 2\r\nelement vertex 3\r\nproperty int id\r\nproperty double x\r\n"
+                      "property double y\r\nproperty float z\r\nproperty float nx\r\nproperty float ny\r\n"
+                      "property float nz\r\nproperty ushort quality\r\nelement face 1\r\n"
+                      "property list uchar int vertex_indices\r\nelement range_grid 4\r\n"
+                      "property list uchar int vertex_indices\r\nend_header\r\n";
+    const bool ascii = format == "ascii", big = format == "binary_big_endian";
+    std::ostringstream text; // records end in a blank before the line break
+    text.precision(17);
+    const auto put = [&](auto v) { ascii ? void(text << +v << ' ') : Put(out, v, big); };
     const double xyz[3][3] = {{0.5, -1.25, 2.0}, {1e-3, 3.0, -0.75}, {-2.5, 0.125, 1e3}};
     const float n[3][3] = {{0, 0, 1}, {0, 1, 0}, {0.6f, 0, 0.8f}};
     const uint16_t q[3] = {0, 7, 65535};
-    if (format == "ascii")
+    for (int i = 0; i < 3; ++i, text << "\r\n")
     {
-        char line[256];
-        for (int i = 0; i < 3; ++i)
-        {
-            std::snprintf(line, sizeof line, "%d %.17g %.17g %.9g %g %g %g %u \r\n", 10 + i, xyz[i][0], xyz[i][1],
-                          xyz[i][2], n[i][0], n[i][1], n[i][2], q[i]);
-            h += line;
-        }
-        return h + "3 0 1 2\r\n1 2 \r\n0 \r\n1 0 \r\n1 1 \r\n";
-    }
-    const bool big = format == "binary_big_endian";
-    for (int i = 0; i < 3; ++i)
-    {
-        Put<int32_t>(h, 10 + i, big);
-        Put<double>(h, xyz[i][0], big);
-        Put<double>(h, xyz[i][1], big);
-        Put<float>(h, static_cast<float>(xyz[i][2]), big);
-        for (int k = 0; k < 3; ++k)
-            Put<float>(h, n[i][k], big);
-        Put<uint16_t>(h, q[i], big);
+        put(int32_t{10 + i}), put(xyz[i][0]), put(xyz[i][1]), put(static_cast<float>(xyz[i][2]));
+        for (float v : n[i])
+            put(v);
+        put(q[i]);
     }
     // The face, then the range grid's cells.
     for (const std::vector<int32_t>& list : {std::vector<int32_t>{0, 1, 2}, {2}, {}, {0}, {1}})
     {
-        Put<uint8_t>(h, static_cast<uint8_t>(list.size()), big);
+        put(static_cast<uint8_t>(list.size()));
         for (int32_t k : list)
-            Put<int32_t>(h, k, big);
+            put(k);
+        text << "\r\n";
     }
-    return h;
+    return ascii ? out + text.str() : out;
 }
 
-const std::string kAsciiHeader = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float x\nproperty float y\n"
-                                 "property float z\nend_header\n";
-
-const std::string kBinaryHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 2\nproperty float x\n"
-                                  "property float y\nproperty float z\nend_header\n";
-
-std::string BinaryPly(std::initializer_list<float> values)
-{
-    std::string bytes = kBinaryHeader;
-    for (float v : values)
-        Put(bytes, v, false);
-    return bytes;
-}
+const std::string kXyz = "property float x\nproperty float y\nproperty float z\n";
+const std::string kAsciiHeader = "ply\nformat ascii 1.0\nelement vertex 2\n" + kXyz + "end_header\n";
+const std::string kBinaryHeader = "ply\nformat binary_little_endian 1.0\nelement vertex 2\n" + kXyz + "end_header\n";
 } // namespace
 
-TEST(PlyReader, ReadsEveryEncodingWithAnyElementsAndTypes)
+TEST(PlyReader, ReadsEveryEncodingAnyElementsAndTypesOptionalPartsAndTheBundledScans)
 {
     for (const std::string format : {"ascii", "binary_little_endian", "binary_big_endian"})
     {
         SCOPED_TRACE(format);
-        const IO::SPointCloud c = ParsePly(MixedPly(format));
-        ASSERT_EQ(c.GetCount(), 3u);
-        EXPECT_EQ(c.vecPositions[0], CbVector3f(0.5f, -1.25f, 2.0f));
-        EXPECT_EQ(c.vecPositions[1], CbVector3f(1e-3f, 3.0f, -0.75f));
-        EXPECT_EQ(c.vecPositions[2], CbVector3f(-2.5f, 0.125f, 1e3f));
-        ASSERT_TRUE(c.HasNormals());
-        EXPECT_EQ(c.vecNormals[2], CbVector3f(0.6f, 0.0f, 0.8f));
-        ASSERT_TRUE(c.HasConfidence());
+        const IO::SPointCloud c = Parse(MixedPly(format));
+        EXPECT_EQ(c.vecPositions,
+                  (std::vector<CbVector3f>{{0.5f, -1.25f, 2.0f}, {1e-3f, 3.0f, -0.75f}, {-2.5f, 0.125f, 1e3f}}));
+        EXPECT_EQ(c.vecNormals, (std::vector<CbVector3f>{{0, 0, 1}, {0, 1, 0}, {0.6f, 0, 0.8f}}));
         EXPECT_EQ(c.vecConfidence, (std::vector<float>{0.0f, 7.0f, 65535.0f}));
-        EXPECT_EQ(c.uiGridRows, 2u);
-        EXPECT_EQ(c.uiGridCols, 2u);
+        EXPECT_EQ(std::make_pair(c.uiGridRows, c.uiGridCols), std::make_pair(2u, 2u));
         EXPECT_EQ(c.vecGrid, (std::vector<int32_t>{2, -1, 0, 1}));
     }
-}
 
-TEST(PlyReader, OptionalPartsAndGridWithoutSize)
-{
-    // No normals, no confidence; a range grid whose size the header does not give is skipped.
-    const std::string ply = "ply\nformat ascii 1.0\nelement vertex 2\nproperty float z\nproperty float y\n"
-                            "property float x\nproperty float intensity\nelement range_grid 2\n"
-                            "property list uchar int vertex_indices\nend_header\n1 2 3 0.5\n4 5 6 0.25\n1 1\n0\n";
-    const IO::SPointCloud c = ParsePly(ply);
-    ASSERT_EQ(c.GetCount(), 2u);
-    EXPECT_EQ(c.vecPositions[1], CbVector3f(6, 5, 4));
-    EXPECT_FALSE(c.HasNormals());
-    EXPECT_EQ(c.vecConfidence, (std::vector<float>{0.5f, 0.25f}));
-    EXPECT_FALSE(c.HasGrid());
-    EXPECT_TRUE(c.vecSkippedHeaderKeywords.empty());
-
-    // Lines of unknown keywords before the first element (published range scans carry "bye" lines)
-    // are skipped, each keyword named once; the same after an element stays a fault (the malformed
-    // cases below).
-    const IO::SPointCloud b = ParsePly("ply\nformat ascii 1.0\nobj_info num_cols 1\nbye\nbye\nfoo 1 2\nbye\n"
-                                       "element vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
-                                       "end_header\n1 2 3\n");
-    EXPECT_EQ(b.vecPositions, (std::vector<CbVector3f>{CbVector3f(1, 2, 3)}));
-    EXPECT_EQ(b.vecSkippedHeaderKeywords, (std::vector<std::string>{"bye", "foo"}));
-}
-
-TEST(PlyReader, MalformedFilesNameFileAndPlace)
-{
-    struct Case
-    {
-        const char* label;
-        std::string bytes, message;
-    };
-    const std::string xyz = "property float x\nproperty float y\nproperty float z\n";
-    const std::string at16 = "byte offset " + std::to_string(kBinaryHeader.size() + 16);
-    const std::string hugeHeader =
-        "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + xyz + "end_header\n";
-    // A 1 x cols range image of one cell, which holds the given list.
-    const auto grid = [&](const char* cols, const char* cell) {
-        return "ply\nformat ascii 1.0\nobj_info num_cols " + std::string(cols) +
-               "\nobj_info num_rows 1\nelement vertex 1\n" + xyz +
-               "element range_grid 1\nproperty list uchar int vertex_indices\nend_header\n1 2 3\n" + cell;
-    };
-    const std::vector<Case> cases = {
-        {"empty", "", "the file is empty"},
-        {"not ply", "PLY\nformat ascii 1.0\n", "line 1: not a PLY file (the first line is not \"ply\")"},
-        {"no end", "ply\nformat ascii 1.0\nelement vertex 1\n", "line 3: the header has no end_header line"},
-        {"bad encoding", "ply\nformat binary 1.0\nend_header\n", "line 2: unknown encoding 'binary'"},
-        {"keyword after an element", "ply\nformat ascii 1.0\nelement vertex 1\nbye\nend_header\n",
-         "line 4: unknown header keyword 'bye'"},
-        {"bad type", "ply\nformat ascii 1.0\nelement vertex 1\nproperty real x\nend_header\n",
-         "line 4: unknown property type 'real'"},
-        {"float list count", "ply\nformat ascii 1.0\nelement face 1\nproperty list float int v\nend_header\n",
-         "line 4: the count type of a list must be an integer type, not 'float'"},
-        {"no x", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float y\nproperty float z\nend_header\n1 2\n",
-         "the vertex element has no 'x' property"},
-        {"no vertex", "ply\nformat ascii 1.0\nelement face 0\nproperty list uchar int v\nend_header\n",
-         "the header declares no 'vertex' element"},
-        {"no points", "ply\nformat ascii 1.0\nelement vertex 0\n" + xyz + "end_header\n", "the file holds no points"},
-        {"some normals", "ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "property float nx\nend_header\n1 2 3 0\n",
-         "the vertex element has only some of the normal properties nx, ny, nz"},
-        {"too few records", kAsciiHeader + "1 2 3\n", "line 9: the file ends after 1 of 2 records of element 'vertex'"},
-        {"too few values", kAsciiHeader + "1 2 3\n4 5\n", "line 9: too few values for record 1 of element 'vertex'"},
-        {"too many values", kAsciiHeader + "1 2 3 9\n4 5 6\n",
-         "line 8: more values than element 'vertex' has properties"},
-        {"too many records", kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n", "line 10: unexpected data after the last element"},
-        {"ascii nan", kAsciiHeader + "1 2 3\n4 nan 6\n", "line 9: vertex 1 has a non-finite y"},
-        {"ascii inf", kAsciiHeader + "1 2 -inf\n4 5 6\n", "line 8: vertex 0 has a non-finite z"},
-        {"float overflow", kAsciiHeader + "1 2 3\n4 5 1e39\n", "line 9: vertex 1 has a non-finite z"},
-        {"not a number", kAsciiHeader + "1 2 3\n4 5 6x\n", "line 9: '6x' is not a number (element 'vertex')"},
-        {"uchar range", "ply\nformat ascii 1.0\nelement vertex 1\n" + xyz + "property uchar q\nend_header\n1 2 3 256\n",
-         "line 9: '256' is out of range for its type (element 'vertex')"},
-        {"truncated binary", BinaryPly({1, 2, 3, 4}),
-         at16 + ": the file ends inside record 1 of 2 of element 'vertex'"},
-        {"binary nan", BinaryPly({1, 2, 3, 4, NAN, 6}), at16 + ": vertex 1 has a non-finite y"},
-        {"binary extra", BinaryPly({1, 2, 3, 4, 5, 6, 7}),
-         "byte offset " + std::to_string(kBinaryHeader.size() + 24) +
-             ": 4 bytes of unexpected data after the last element"},
-        {"huge count", hugeHeader + "0123456789ab",
-         "byte offset " + std::to_string(hugeHeader.size()) +
-             ": element 'vertex' declares more records than the file can hold"},
-        {"grid index", grid("1", "1 1\n"), "line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
-        {"grid size", grid("2", "0\n"), "element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(ErrorOf([&] { ParsePly(c.bytes); }), "file 't.ply': " + c.message);
-    }
-}
-
-TEST(PlyReader, ReadsTheBundledScans)
-{
     // The bundled scans keep the scanner's range image; every point is seen through exactly one cell.
     const IO::SPointCloud c = IO::CPlyReader::Read(std::string(VELM_SOURCE_DIR) + "/data/bun000.ply");
     ASSERT_EQ(c.GetCount(), 40256u);
@@ -258,11 +121,86 @@ TEST(PlyReader, ReadsTheBundledScans)
                                        [](const CbVector3f& a, const CbVector3f& b) { return a.x < b.x; });
     EXPECT_GT(x.second->x - x.first->x, 0.1f);
     EXPECT_LT(x.second->x - x.first->x, 0.2f);
+
+    // No normals, no confidence; a range grid whose size the header does not give is skipped.
+    const IO::SPointCloud o =
+        Parse("ply\nformat ascii 1.0\nelement vertex 2\nproperty float z\nproperty float y\n"
+              "property float x\nproperty float intensity\nelement range_grid 2\n"
+              "property list uchar int vertex_indices\nend_header\n1 2 3 0.5\n4 5 6 0.25\n1 1\n0\n");
+    EXPECT_EQ(o.vecPositions, (std::vector<CbVector3f>{{3, 2, 1}, {6, 5, 4}}));
+    EXPECT_FALSE(o.HasNormals() || o.HasGrid());
+    EXPECT_EQ(o.vecConfidence, (std::vector<float>{0.5f, 0.25f}));
+    EXPECT_TRUE(o.vecSkippedHeaderKeywords.empty());
+
+    // Lines of unknown keywords before the first element (published range scans carry "bye" lines)
+    // are skipped, each keyword named once; the same after an element stays a fault (below).
+    const IO::SPointCloud b = Parse("ply\nformat ascii 1.0\nobj_info num_cols 1\nbye\nbye\nfoo 1 2\nbye\n"
+                                    "element vertex 1\n" +
+                                    kXyz + "end_header\n1 2 3\n");
+    EXPECT_EQ(b.vecPositions, (std::vector<CbVector3f>{CbVector3f(1, 2, 3)}));
+    EXPECT_EQ(b.vecSkippedHeaderKeywords, (std::vector<std::string>{"bye", "foo"}));
+}
+
+TEST(PlyReader, MalformedFilesNameFileAndPlace)
+{
+    const std::string at16 = "byte offset " + std::to_string(kBinaryHeader.size() + 16);
+    const std::string hugeHeader =
+        "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + kXyz + "end_header\n";
+    const auto binary = [](std::initializer_list<float> values) {
+        std::string bytes = kBinaryHeader;
+        for (float v : values)
+            Put(bytes, v, false);
+        return bytes;
+    };
+    // A 1 x cols range image of one cell, which holds the given list.
+    const auto grid = [&](const char* cols, const char* cell) {
+        return "ply\nformat ascii 1.0\nobj_info num_cols " + std::string(cols) +
+               "\nobj_info num_rows 1\nelement vertex 1\n" + kXyz +
+               "element range_grid 1\nproperty list uchar int vertex_indices\nend_header\n1 2 3\n" + cell;
+    };
+    const std::string ascii = "ply\nformat ascii 1.0\n", v1 = ascii + "element vertex 1\n";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "the file is empty"},
+        {"PLY\nformat ascii 1.0\n", "line 1: not a PLY file (the first line is not \"ply\")"},
+        {v1, "line 3: the header has no end_header line"},
+        {"ply\nformat binary 1.0\nend_header\n", "line 2: unknown encoding 'binary'"},
+        {v1 + "bye\nend_header\n", "line 4: unknown header keyword 'bye'"},
+        {v1 + "property real x\nend_header\n", "line 4: unknown property type 'real'"},
+        {ascii + "element face 1\nproperty list float int v\nend_header\n",
+         "line 4: the count type of a list must be an integer type, not 'float'"},
+        {v1 + "property float y\nproperty float z\nend_header\n1 2\n", "the vertex element has no 'x' property"},
+        {ascii + "element face 0\nproperty list uchar int v\nend_header\n", "the header declares no 'vertex' element"},
+        {ascii + "element vertex 0\n" + kXyz + "end_header\n", "the file holds no points"},
+        {v1 + kXyz + "property float nx\nend_header\n1 2 3 0\n",
+         "the vertex element has only some of the normal properties nx, ny, nz"},
+        {kAsciiHeader + "1 2 3\n", "line 9: the file ends after 1 of 2 records of element 'vertex'"},
+        {kAsciiHeader + "1 2 3\n4 5\n", "line 9: too few values for record 1 of element 'vertex'"},
+        {kAsciiHeader + "1 2 3 9\n4 5 6\n", "line 8: more values than element 'vertex' has properties"},
+        {kAsciiHeader + "1 2 3\n4 5 6\n7 8 9\n", "line 10: unexpected data after the last element"},
+        {kAsciiHeader + "1 2 3\n4 nan 6\n", "line 9: vertex 1 has a non-finite y"},
+        {kAsciiHeader + "1 2 -inf\n4 5 6\n", "line 8: vertex 0 has a non-finite z"},
+        {kAsciiHeader + "1 2 3\n4 5 1e39\n", "line 9: vertex 1 has a non-finite z"},
+        {kAsciiHeader + "1 2 3\n4 5 6x\n", "line 9: '6x' is not a number (element 'vertex')"},
+        {v1 + kXyz + "property uchar q\nend_header\n1 2 3 256\n",
+         "line 9: '256' is out of range for its type (element 'vertex')"},
+        {binary({1, 2, 3, 4}), at16 + ": the file ends inside record 1 of 2 of element 'vertex'"},
+        {binary({1, 2, 3, 4, NAN, 6}), at16 + ": vertex 1 has a non-finite y"},
+        {binary({1, 2, 3, 4, 5, 6, 7}), "byte offset " + std::to_string(kBinaryHeader.size() + 24) +
+                                            ": 4 bytes of unexpected data after the last element"},
+        {hugeHeader + "0123456789ab", "byte offset " + std::to_string(hugeHeader.size()) +
+                                          ": element 'vertex' declares more records than the file can hold"},
+        {grid("1", "1 1\n"), "line 13: range_grid cell 0 refers to vertex 1, outside 0..0"},
+        {grid("2", "0\n"), "element 'range_grid' has 1 cells, but num_rows x num_cols is 1 x 2"},
+    };
+    for (const auto& [bytes, message] : cases)
+        EXPECT_EQ(ErrorOf([&] { Parse(bytes); }), "file 't.ply': " + message);
 }
 
 TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
 {
-    ScratchDir dir;
+    const fs::path dir = fs::temp_directory_path() / ("velm_io_test_" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
     IO::SPointCloud c;
     for (int i = 0; i < 6; ++i)
     {
@@ -273,16 +211,13 @@ TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
     c.uiGridRows = 2;
     c.uiGridCols = 4;
     c.vecGrid = {5, -1, 4, 3, -1, 2, 1, 0};
-    const std::string path = dir.File("cloud.ply");
+    const std::string path = (dir / "cloud.ply").string();
     IO::CPlyWriter::Write(path, c);
     for (const IO::SPointCloud& back : {IO::CPlyReader::Read(path), IO::CPointCloudReader::Read(path)})
     {
-        EXPECT_EQ(back.vecPositions, c.vecPositions);
-        EXPECT_EQ(back.vecNormals, c.vecNormals);
-        EXPECT_EQ(back.vecConfidence, c.vecConfidence);
-        EXPECT_EQ(back.uiGridRows, 2u);
-        EXPECT_EQ(back.uiGridCols, 4u);
-        EXPECT_EQ(back.vecGrid, c.vecGrid);
+        EXPECT_TRUE(std::tie(back.vecPositions, back.vecNormals, back.vecConfidence, back.vecGrid) ==
+                    std::tie(c.vecPositions, c.vecNormals, c.vecConfidence, c.vecGrid));
+        EXPECT_EQ(std::make_pair(back.uiGridRows, back.uiGridCols), std::make_pair(2u, 4u));
     }
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::others_read, fs::perms::others_read);
 
@@ -307,33 +242,25 @@ TEST(PlyWriter, RoundTripsEveryPartAndReplacesAtomically)
         EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(path, broken); }), "file '" + path + "': " + message);
     }
     EXPECT_EQ(IO::CPlyReader::Read(path).vecPositions, bare.vecPositions);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 
-    // A target in a missing directory: a clear error, nothing created.
-    const std::string missing = dir.File("no/such/dir/out.ply");
+    // A target in a missing directory, or a missing file to read: a clear error, nothing created.
+    const std::string missing = (dir / "no/such/dir/out.ply").string(), absent = (dir / "absent.ply").string();
     EXPECT_EQ(ErrorOf([&] { IO::CPlyWriter::Write(missing, c); }).rfind("file '" + missing + "': cannot create", 0),
               0u);
-    EXPECT_EQ(ErrorOf([&] { IO::CPlyReader::Read(dir.File("absent.ply")); }),
-              "file '" + dir.File("absent.ply") + "': cannot open for reading (No such file or directory)");
-    try
-    {
-        IO::CPlyReader::Read(dir.File("absent.ply"));
-    }
-    catch (const VelmException& e)
-    {
-        EXPECT_STREQ(e.GetFilename(), "velm/IO/FileError.cpp");
-    }
+    std::string raisedIn;
+    EXPECT_EQ(ErrorOf([&] { IO::CPlyReader::Read(absent); }, &raisedIn),
+              "file '" + absent + "': cannot open for reading (No such file or directory)");
+    EXPECT_EQ(raisedIn, "velm/IO/FileError.cpp");
+    fs::remove_all(dir);
 }
 
 TEST(XyzReader, ParsesColumnsCommentsAndSeparators)
 {
-    const IO::SPointCloud c = ParseXyz("# scan\n\n1 2 3\r\n  4,5,6 # trailing\n\t+7 -8e-1 9.5\n");
-    ASSERT_EQ(c.GetCount(), 3u);
-    EXPECT_EQ(c.vecPositions[1], CbVector3f(4, 5, 6));
-    EXPECT_EQ(c.vecPositions[2], CbVector3f(7, -0.8f, 9.5f));
+    const IO::SPointCloud c = Parse<IO::CXyzReader>("# scan\n\n1 2 3\r\n  4,5,6 # trailing\n\t+7 -8e-1 9.5\n");
+    EXPECT_EQ(c.vecPositions, (std::vector<CbVector3f>{{1, 2, 3}, {4, 5, 6}, {7, -0.8f, 9.5f}}));
     EXPECT_FALSE(c.HasNormals());
-
-    const IO::SPointCloud n = ParseXyz("1 2 3 0 0 1\n4 5 6 1 0 0");
+    const IO::SPointCloud n = Parse<IO::CXyzReader>("1 2 3 0 0 1\n4 5 6 1 0 0");
     EXPECT_EQ(n.vecNormals, (std::vector<CbVector3f>{{0, 0, 1}, {1, 0, 0}}));
 
     const std::pair<std::string, std::string> faults[] = {
@@ -347,5 +274,5 @@ TEST(XyzReader, ParsesColumnsCommentsAndSeparators)
         {"1 2 3;\n", "line 1: '3;' is not a number"},
     };
     for (const auto& [text, message] : faults)
-        EXPECT_EQ(ErrorOf([&] { ParseXyz(text); }), "file 't.xyz': " + message) << text;
+        EXPECT_EQ(ErrorOf([&] { Parse<IO::CXyzReader>(text, "t.xyz"); }), "file 't.xyz': " + message) << text;
 }

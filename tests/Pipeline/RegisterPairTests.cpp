@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 using namespace SyntheticScans;
 
@@ -21,16 +18,6 @@ std::shared_ptr<const Pipeline::SScan> Prepare(IO::SPointCloud cloud, const char
 {
     return Pipeline::PrepareScan(std::move(cloud), Pipeline::SScanOptions(), name);
 }
-
-// Copies of a record without its timings, which are all that may differ between two equal runs.
-Pipeline::CRecord WithoutTimings(const Pipeline::CRecord& record)
-{
-    Pipeline::CRecord out = Pipeline::CRecord::Map();
-    for (const auto& [key, value] : record.GetItems())
-        if (key != "timings_s" && key != "stages")
-            out.Set(key, value);
-    return out;
-}
 } // namespace
 
 TEST(RegisterPair, SyntheticScansOfOtherNoiseAndDensityLandRightOrAreNotVerified)
@@ -40,40 +27,39 @@ TEST(RegisterPair, SyntheticScansOfOtherNoiseAndDensityLandRightOrAreNotVerified
     const SWindow settings[][2] = {{{0.0, 0.0, 125, 125, 0.8, 0.08, 11}, {40.4, 0.4, 125, 125, 0.8, 0.08, 12}},
                                    {{0.0, 0.0, 67, 67, 1.5, 0.005, 13}, {40.75, 0.75, 67, 67, 1.5, 0.005, 14}}};
     const double bands[3][4] = {{3, 10, 2, 10}, {10, 20, 10, 20}, {20, 35, 20, 40}};
+    const CbMatrix4Rd truth = kToFloatFrame.Inverted();
     for (const auto& windows : settings)
     {
         const auto fix = Prepare(Scan(windows[0]), "fix");
         const auto flt = Prepare(Scan(windows[1], kToFloatFrame), "float");
-        const CbMatrix4Rd truth = kToFloatFrame.Inverted();
         const CbVector3d centroid = RealScans::Centroid(*flt);
         for (int band = 0; band < 3; ++band)
             for (uint32_t seed = 0; seed < 3; ++seed)
             {
                 SCOPED_TRACE("spacing " + std::to_string(windows[0].spacing) + ", band " + std::to_string(band + 1) +
                              ", seed " + std::to_string(seed));
+                const double* b = bands[band];
                 Pipeline::SRegisterOptions options;
-                options.mStart = RealScans::PerturbedStart(truth, centroid, seed, bands[band][0], bands[band][1],
-                                                           bands[band][2], bands[band][3]);
+                options.mStart = RealScans::PerturbedStart(truth, centroid, seed, b[0], b[1], b[2], b[3]);
                 const Pipeline::SPairResult r = Pipeline::RegisterPair(*fix, *flt, options);
                 const auto [degrees, mm] = RealScans::Error(truth, r.mTransformation, centroid);
                 EXPECT_FALSE(r.GetSuccess() && (degrees > 1.0 || mm > 3.0)) << degrees << " deg, " << mm << " mm";
-                if (band == 0)
-                {
-                    EXPECT_TRUE(r.GetSuccess()) << r.strVerdict;
-                    EXPECT_LT(degrees, 0.1);
-                    EXPECT_LT(mm, 0.2);
-                }
+                // Every start of the first band lands accurately.
+                EXPECT_TRUE(band > 0 || (r.GetSuccess() && degrees < 0.1 && mm < 0.2))
+                    << r.strVerdict << ", " << degrees << " deg, " << mm << " mm";
             }
     }
 }
 
-TEST(RegisterPair, RecordStagesProgressAndDeterminism)
+TEST(RegisterPair, RecordStagesProgressDeterminismAndStartsOffRigid)
 {
     const auto fix = Prepare(Scan({0.0, 0.0, 80, 80, 1.0, 0.03, 5}), "fix");
     const IO::SPointCloud fltCloud = Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 6}, kToFloatFrame);
     const auto flt = Prepare(fltCloud, "float");
+    const CbMatrix4Rd truth = kToFloatFrame.Inverted();
+    const CbVector3d centroid = RealScans::Centroid(*flt);
     Pipeline::SRegisterOptions options;
-    options.mStart = kToFloatFrame.Inverted() * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
+    options.mStart = truth * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
     std::vector<std::string> lines;
     options.fnProgress = [&](const std::string& line) { lines.push_back(line); };
     const Pipeline::SPairResult r = Pipeline::RegisterPair(*fix, *flt, options);
@@ -87,87 +73,53 @@ TEST(RegisterPair, RecordStagesProgressAndDeterminism)
     EXPECT_GT(r.vecStages[0].dThreshold, r.vecStages[2].dThreshold);
 
     const Pipeline::CRecord record = r.ToRecord();
-    std::vector<std::string> keys;
+    std::string keys;
     for (const auto& [key, value] : record.GetItems())
-        keys.push_back(key);
-    EXPECT_EQ(keys, (std::vector<std::string>{"state",
-                                              "state_value",
-                                              "failure_cause",
-                                              "verified",
-                                              "verdict",
-                                              "units",
-                                              "rmse_mm",
-                                              "transformation",
-                                              "start_transformation",
-                                              "start",
-                                              "iterations",
-                                              "pairs",
-                                              "sum_of_weights",
-                                              "overlap_quotient",
-                                              "pair_weights_quotient",
-                                              "offset_mm",
-                                              "relative_movement",
-                                              "final_distance_threshold_mm",
-                                              "dof_eigenvalues",
-                                              "dof_condition_number",
-                                              "verification",
-                                              "stages",
-                                              "hypotheses",
-                                              "sampling_density_mm",
-                                              "scans",
-                                              "points_fix",
-                                              "points_float",
-                                              "timings_s",
-                                              "configuration"}));
+        keys += key + " ";
+    EXPECT_EQ(keys,
+              "state state_value failure_cause verified verdict units rmse_mm transformation start_transformation "
+              "start iterations pairs sum_of_weights overlap_quotient pair_weights_quotient offset_mm "
+              "relative_movement final_distance_threshold_mm dof_eigenvalues dof_condition_number verification "
+              "stages hypotheses sampling_density_mm scans points_fix points_float timings_s configuration ");
     EXPECT_EQ(record["verified"].AsBool(), true);
     EXPECT_EQ(record["transformation"].GetElements()[3], record["start_transformation"].GetElements()[3]);
     EXPECT_EQ(record["hypotheses"]["tried"].AsUInt(), 1u);
 
-    // The same input gives the same output.
+    // The same input gives the same output, but for the timings (also the stages').
     options.fnProgress = nullptr;
-    EXPECT_EQ(WithoutTimings(Pipeline::RegisterPair(*fix, *flt, options).ToRecord()), WithoutTimings(record));
+    const Pipeline::CRecord again = Pipeline::RegisterPair(*fix, *flt, options).ToRecord();
+    for (const auto& [key, value] : again.GetItems())
+        EXPECT_TRUE(key == "timings_s" || key == "stages" || record[key] == value) << key;
 
-    // Scans in different units cannot be registered.
-    Pipeline::SScanOptions metres;
-    metres.strUnits = "m";
-    const auto inMetres = Pipeline::PrepareScan(fltCloud, metres, "float in metres");
-    EXPECT_THROW(Pipeline::RegisterPair(*fix, *inMetres, options), std::invalid_argument);
-}
-
-// A start as users write it, six digits a number, is a little off rigid: it lands as accurately as the
-// exact start. One that stretches FLOAT by a fifth still runs through (FLOAT's moved points then get a
-// tree of their own) and is not trusted.
-TEST(RegisterPair, StartsALittleOffRigidLandAccuratelyAndStretchedOnesAreNotTrusted)
-{
-    const auto fix = Prepare(Scan({0.0, 0.0, 80, 80, 1.0, 0.03, 7}), "fix");
-    const auto flt = Prepare(Scan({30.5, 0.5, 80, 80, 1.0, 0.03, 8}, kToFloatFrame), "float");
-    const CbMatrix4Rd truth = kToFloatFrame.Inverted();
-    Pipeline::SRegisterOptions exact;
-    exact.mStart = truth * CbMatrix4Rd::Translation(3.0, -2.0, 1.0);
-    Pipeline::SRegisterOptions rounded = exact;
+    // A start as users write it, six digits a number, is a little off rigid: it lands as accurately as
+    // the exact start. One that stretches FLOAT by a fifth still runs through (FLOAT's moved points then
+    // get a tree of their own) and is not trusted.
+    Pipeline::SRegisterOptions rounded = options;
     for (double& e : rounded.mStart.e)
     {
         char text[32];
         std::snprintf(text, sizeof text, "%.6g", e);
         e = std::stod(text);
     }
-    ASSERT_NE(rounded.mStart, exact.mStart);
-    const CbVector3d centroid = RealScans::Centroid(*flt);
-    const Pipeline::SPairResult a = Pipeline::RegisterPair(*fix, *flt, exact);
+    ASSERT_NE(rounded.mStart, options.mStart);
     const Pipeline::SPairResult b = Pipeline::RegisterPair(*fix, *flt, rounded);
-    ASSERT_TRUE(a.GetSuccess()) << a.strVerdict;
     ASSERT_TRUE(b.GetSuccess()) << b.strVerdict;
-    for (const Pipeline::SPairResult* r : {&a, &b})
+    for (const Pipeline::SPairResult* result : {&r, &b})
     {
-        const auto [degrees, mm] = RealScans::Error(truth, r->mTransformation, centroid);
+        const auto [degrees, mm] = RealScans::Error(truth, result->mTransformation, centroid);
         EXPECT_LT(degrees, 0.1);
         EXPECT_LT(mm, 0.2);
     }
-
-    Pipeline::SRegisterOptions stretched = exact;
+    Pipeline::SRegisterOptions stretched = options;
     for (int i : {0, 1, 2, 4, 5, 6, 8, 9, 10})
         stretched.mStart.e[i] *= 1.2;
     EXPECT_FALSE(Pipeline::RegisterPair(*fix, *flt, stretched).GetSuccess());
+
+    // Scans in different units cannot be registered.
+    Pipeline::SScanOptions metres;
+    metres.strUnits = "m";
+    EXPECT_THROW(Pipeline::RegisterPair(*fix, *Pipeline::PrepareScan(fltCloud, metres, "in metres"), options),
+                 std::invalid_argument);
 }
 
 TEST(RegisterPair, ScansFromArraysTheCallerKeepsEqualScansFromClouds)
@@ -180,10 +132,8 @@ TEST(RegisterPair, ScansFromArraysTheCallerKeepsEqualScansFromClouds)
     std::vector<float> xyz;
     for (const CbVector3f& p : cloud.vecPositions)
         xyz.insert(xyz.end(), {p.x, p.y, p.z});
-    Base::SPointsView view;
-    view.pPositions = reinterpret_cast<const CbVector3f*>(xyz.data());
-    view.uiCount = cloud.GetCount();
-    view.pConfidence = cloud.vecConfidence.data();
+    Base::SPointsView view{reinterpret_cast<const CbVector3f*>(xyz.data()), cloud.GetCount(), nullptr,
+                           cloud.vecConfidence.data()};
     const auto fromView = Pipeline::PrepareScan(view, Pipeline::SScanOptions(), "array");
     const auto fromCloud = Prepare(cloud, "cloud");
     EXPECT_EQ(fromView->Positions(), fromCloud->Positions());

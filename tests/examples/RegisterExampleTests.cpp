@@ -1,20 +1,15 @@
 // The library example of docs/reference.md, compiled and run: the code between the example marks is
-// the snippet shown there, and Examples.ReferenceShowsThisCode keeps the two (and its dump) identical.
+// the snippet shown there, and Examples.TheDocsShowTheExamplesAsTheyStand keeps the two (and its dump)
+// identical.
 
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Algorithms/Math/CEuler2Matrix.h"
-#include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
-#include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <fstream>
-#include <iterator>
-#include <memory>
-#include <string>
-#include <utility>
 
 namespace
 {
@@ -40,12 +35,10 @@ Base::SSurfelData MakeSurface(const CbMatrix4Rd& toOwnFrame, double shift)
 // A rigid motion: the rotation of the Euler angles a, b, c (radians), then the translation t.
 CbMatrix4Rd MakeMotion(double a, double b, double c, const CbVector3d& t)
 {
-    double r[9];
+    double r[9]; // row by row, acting on column vectors
     DataLayer::CEuler2Matrix().Euler2Matrix(a, b, c, r);
-    CbMatrix4Rd m = CbMatrix4Rd::Translation(t.x, t.y, t.z);
-    for (int i = 0; i < 9; ++i) // r acts on column vectors, m on row vectors
-        m[i % 3 * 4 + i / 3] = r[i];
-    return m;
+    const double rows[16] = {r[0], r[1], r[2], t.x, r[3], r[4], r[5], t.y, r[6], r[7], r[8], t.z, 0, 0, 0, 1};
+    return CbMatrix4Rd::FromUsual(rows);
 }
 
 std::string ReadFile(const std::string& relativePath)
@@ -121,33 +114,19 @@ TEST(Examples, RegisterTwoSurfaces)
 }
 // example end
 
-TEST(Examples, ReferenceShowsThisCode)
+TEST(Examples, TheDocsShowTheExamplesAsTheyStand)
 {
-    const std::string source = ReadFile("/tests/examples/RegisterExampleTests.cpp");
-    const std::string reference = ReadFile("/docs/reference.md");
-    const std::string beginMark = "// example begin\n";
-    const size_t begin = source.find(beginMark), end = source.find("// example end\n");
-    ASSERT_TRUE(begin != std::string::npos && end != std::string::npos && !reference.empty());
-    const std::string snippet = source.substr(begin + beginMark.size(), end - begin - beginMark.size());
-    EXPECT_NE(reference.find("```cpp\n" + snippet + "```\n"), std::string::npos)
-        << "docs/reference.md must show the example as it stands here:\n"
-        << snippet;
-
+    const std::string source = ReadFile("/tests/examples/RegisterExampleTests.cpp"), mark = "// example begin\n";
+    const size_t begin = source.find(mark) + mark.size(), end = source.find("// example end\n");
+    ASSERT_TRUE(begin >= mark.size() && end != std::string::npos);
     const std::wstring wideDump = MakeConfiguration().ToString().Str(); // ASCII only
-    const std::string dump(wideDump.begin(), wideDump.end());
-    EXPECT_NE(reference.find("```text\n" + dump + "```\n"), std::string::npos)
-        << "docs/reference.md must show the configuration dump as it is:\n"
-        << dump;
-}
-
-TEST(Examples, ReadmeShowsTheRegisterPairPrograms)
-{
-    for (const auto& [file, fence] : {std::pair<const char*, const char*>{"/examples/register_pair.cpp", "```cpp\n"},
-                                      {"/examples/register.py", "```python\n"}})
-    {
-        const std::string program = ReadFile(file);
-        ASSERT_FALSE(program.empty()) << file;
-        EXPECT_NE(ReadFile("/README.md").find(fence + program + "```\n"), std::string::npos)
-            << "README.md must show " << file << " as it stands";
-    }
+    const std::string reference = ReadFile("/docs/reference.md"), readme = ReadFile("/README.md");
+    // docs/reference.md shows the example above and its configuration's dump, README.md the programs.
+    const std::pair<std::string, std::string> shown[] = {
+        {reference, "```cpp\n" + source.substr(begin, end - begin) + "```\n"},
+        {reference, "```text\n" + std::string(wideDump.begin(), wideDump.end()) + "```\n"},
+        {readme, "```cpp\n" + ReadFile("/examples/register_pair.cpp") + "```\n"},
+        {readme, "```python\n" + ReadFile("/examples/register.py") + "```\n"}};
+    for (const auto& [doc, block] : shown)
+        EXPECT_NE(doc.find(block), std::string::npos) << "the docs must show this as it stands:\n" << block;
 }

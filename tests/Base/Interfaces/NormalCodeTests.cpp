@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using Base::EncodeNormal;
@@ -34,91 +35,55 @@ TEST(NormalCodeTables, ConcurrentFirstCreationGivesCompleteTables)
 TEST(NormalCode, EncoderCodes)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
-    const struct
-    {
-        float x, y, z;
-        uint16_t code;
-    } cases[] = {{0, 0, 0, 8128},
-                 {-0.0f, 0, -0.0f, 8128},
-                 {nan, -0.5f, 0.8f, 8128},
-                 {0.3f, inf, 0.8f, 8128},
-                 {0.3f, -0.5f, -inf, 8128},
-                 {0, 0, 1, 0},
-                 {0, 1, 0, 126},
-                 {1, 0, 0, 255},
-                 {-1, 0, 0, 0x80FF},
-                 {0, 0, -1, 0x2000},
-                 {0, -1, 0, 0x4000 | 126},
-                 // Length does not matter, and a negative zero sets no sign bit.
-                 {0, 0, 250, 0},
-                 {0, 3e-3f, 0, 126},
-                 {-0.0f, -0.0f, 1, 0},
-                 // Square cells below u + v = 254/3: u = 12.75, v = 25.5; mirrored for i >= 64: u = 70, v = 10.
-                 {1, 2, 7, (12 << 7) | 25},
-                 {70, 10, 47.5f, ((127 - 70) << 7) | (127 - 10)},
-                 // Bands: u = v = 42.5 (m = 84); v > u with c > m - i: u = 63.1, v = 63.2; the mirror u = 100, v = 20.
-                 {1, 1, 1, (42 << 7) | 42},
-                 {-2, -2, -2, 0xE000 | (42 << 7) | 42},
-                 {63.1f, 63.2f, 1.2f, (63 << 7) | 63},
-                 {100, 20, 7.5f, ((127 - 99) << 7) | (127 - 20)},
-                 // Across the band boundary: u + v = 84.5 is square, 84.7 is band m = 84 continuing that square;
-                 // at v = 35.2 the band gives the larger index by m - j = 49; at u + v = 84.65 the square
-                 // (42, 41) still holds where the band would give (43, 41).
-                 {50, 34.5f, 43, (50 << 7) | 34},
-                 {50, 34.7f, 42.8f, (50 << 7) | 34},
-                 {50, 35.2f, 42.3f, (49 << 7) | 35},
-                 {42.8f, 41.85f, 42.85f, (42 << 7) | 41},
-                 {-1, 1, 0, 0x8000 | (63 << 7) | 63},
-                 // A component sum that overflows, or 127.5 / sum that would, keeps the direction.
-                 {3e38f, 3e38f, 3e38f, (42 << 7) | 42},
-                 {FLT_MAX, 0, 0, 255},
-                 {-FLT_MAX, FLT_MAX, 0, 0x8000 | (63 << 7) | 63},
-                 {1e-40f, 1e-40f, 1e-40f, (42 << 7) | 42},
-                 {0, -1e-45f, 0, 0x4000 | 126},
-                 {1e-38f, 2e-38f, 7e-38f, (12 << 7) | 25}};
-    for (const auto& c : cases)
-        EXPECT_EQ(EncodeNormal(c.x, c.y, c.z), c.code) << c.x << ", " << c.y << ", " << c.z;
+    const std::tuple<float, float, float, uint16_t> cases[] = {
+        {0, 0, 0, 8128},
+        {-0.0f, 0, -0.0f, 8128},
+        {nan, -0.5f, 0.8f, 8128},
+        {0.3f, inf, 0.8f, 8128},
+        {0.3f, -0.5f, -inf, 8128},
+        {0, 0, 1, 0},
+        {0, 1, 0, 126},
+        {1, 0, 0, 255},
+        {-1, 0, 0, 0x80FF},
+        {0, 0, -1, 0x2000},
+        {0, -1, 0, 0x4000 | 126},
+        // Length does not matter, and a negative zero sets no sign bit.
+        {0, 0, 250, 0},
+        {0, 3e-3f, 0, 126},
+        {-0.0f, -0.0f, 1, 0},
+        // Square cells below u + v = 254/3: u = 12.75, v = 25.5; mirrored for i >= 64: u = 70, v = 10.
+        {1, 2, 7, (12 << 7) | 25},
+        {70, 10, 47.5f, ((127 - 70) << 7) | (127 - 10)},
+        // Bands: u = v = 42.5 (m = 84); v > u with c > m - i: u = 63.1, v = 63.2; the mirror u = 100, v = 20.
+        {1, 1, 1, (42 << 7) | 42},
+        {-2, -2, -2, 0xE000 | (42 << 7) | 42},
+        {63.1f, 63.2f, 1.2f, (63 << 7) | 63},
+        {100, 20, 7.5f, ((127 - 99) << 7) | (127 - 20)},
+        // Across the band boundary: u + v = 84.5 is square, 84.7 is band m = 84 continuing that square;
+        // at v = 35.2 the band gives the larger index by m - j = 49; at u + v = 84.65 the square
+        // (42, 41) still holds where the band would give (43, 41).
+        {50, 34.5f, 43, (50 << 7) | 34},
+        {50, 34.7f, 42.8f, (50 << 7) | 34},
+        {50, 35.2f, 42.3f, (49 << 7) | 35},
+        {42.8f, 41.85f, 42.85f, (42 << 7) | 41},
+        {-1, 1, 0, 0x8000 | (63 << 7) | 63},
+        // A component sum that overflows, or 127.5 / sum that would, keeps the direction.
+        {3e38f, 3e38f, 3e38f, (42 << 7) | 42},
+        {FLT_MAX, 0, 0, 255},
+        {-FLT_MAX, FLT_MAX, 0, 0x8000 | (63 << 7) | 63},
+        {1e-40f, 1e-40f, 1e-40f, (42 << 7) | 42},
+        {0, -1e-45f, 0, 0x4000 | 126},
+        {1e-38f, 2e-38f, 7e-38f, (12 << 7) | 25}};
+    for (const auto& [x, y, z, code] : cases)
+        EXPECT_EQ(EncodeNormal(x, y, z), code) << x << ", " << y << ", " << z;
     EXPECT_EQ(DataLayer::QuantizeNormal(CbVector3f(-1.0f, 0.0f, 0.0f)), 0x80FF);
     EXPECT_EQ(DataLayer::QuantizeNormal(CbVector3f(0.0f, 0.0f, 0.0f)), 8128);
 }
 
-TEST(NormalCodeTables, EveryCodeDecodesInsideItsCellOrToZero)
-{
-    Lut<CbVector3f>::lut.Create();
-    Lut<CbVector3d>::lut.Create();
-    int decoded = 0;
-    for (uint32_t c = 0; c < 65536; ++c)
-    {
-        const uint16_t code = static_cast<uint16_t>(c);
-        const CbVector3d& d = Lut<CbVector3d>::lut[code];
-        const CbVector3f& f = Lut<CbVector3f>::lut[code];
-        if (d == CbVector3d() && f == CbVector3f())
-            continue;
-        ++decoded;
-        ASSERT_NEAR(d.Length(), 1.0, 1e-12) << code;
-        ASSERT_NEAR(f.Length(), 1.0f, 1e-6f) << code;
-        ASSERT_EQ(EncodeNormal(f), code);
-        ASSERT_EQ(EncodeNormal(CbVector3f(d)), code);
-        ASSERT_FALSE(f.x == 0.0f && f.z == 0.0f) << code;
-
-        // Away from the cell's edges: a quarter cell in any direction on the face stays in the cell.
-        const double sum = std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
-        const double u = 127.5 * std::fabs(d.x) / sum, v = 127.5 * std::fabs(d.y) / sum;
-        for (int k = 0; k < 8; ++k)
-        {
-            const double du = u + 0.25 * std::cos(k * 0.7853981633974483);
-            const double dv = v + 0.25 * std::sin(k * 0.7853981633974483);
-            const CbVector3d moved(std::copysign(du, d.x), std::copysign(dv, d.y), std::copysign(127.5 - du - dv, d.z));
-            ASSERT_EQ(EncodeNormal(CbVector3f(moved)), code) << code << " direction " << k;
-        }
-    }
-    EXPECT_EQ(decoded, 65536 - 512);
-    EXPECT_EQ(Lut<CbVector3d>::lut[8128], CbVector3d());
-}
-
-// The table is defined by the encoder: each entry the normalised mean of the directions
-// (u, v, 127.5 - u - v) on a grid of eight per unit that encode to its code. Built here sample by
-// sample, it pins every shortcut the table's construction takes to the last bit.
+// Each entry is the normalised mean of the directions (u, v, 127.5 - u - v) on a grid of eight per unit
+// that encode to its code (the float table that rounded): built here sample by sample, it pins every
+// shortcut of the table's construction to the last bit. Each entry lies a quarter cell inside its cell;
+// only the 512 codes no direction gets decode to zero.
 TEST(NormalCodeTables, EveryEntryIsTheMeanOfTheGridDirectionsTheEncoderGivesItsCode)
 {
     std::vector<double> sumU(8192, 0.0), sumV(8192, 0.0);
@@ -134,11 +99,12 @@ TEST(NormalCodeTables, EveryEntryIsTheMeanOfTheGridDirectionsTheEncoderGivesItsC
             sumV[code] += v;
             ++count[code];
         }
-    auto& table = Base::TQuantizedNormalMultiLevelLUT<CbVector3d>::lut;
-    table.Create();
-    for (uint32_t code = 0; code < 65536; ++code)
+    Lut<CbVector3d>::lut.Create();
+    Lut<CbVector3f>::lut.Create();
+    int decoded = 0;
+    for (uint32_t c = 0; c < 65536; ++c)
     {
-        const uint32_t cell = code & 0x1FFF;
+        const uint16_t code = static_cast<uint16_t>(c), cell = code & 0x1FFF;
         CbVector3d expected;
         if (count[cell] > 0)
         {
@@ -148,7 +114,24 @@ TEST(NormalCodeTables, EveryEntryIsTheMeanOfTheGridDirectionsTheEncoderGivesItsC
             expected = CbVector3d(code & 0x8000 ? -expected.x : expected.x, code & 0x4000 ? -expected.y : expected.y,
                                   code & 0x2000 ? -expected.z : expected.z);
         }
-        const CbVector3d& got = table[static_cast<uint16_t>(code)];
+        const CbVector3d& got = Lut<CbVector3d>::lut[code];
         ASSERT_TRUE(got.x == expected.x && got.y == expected.y && got.z == expected.z) << "code " << code;
+        ASSERT_EQ(Lut<CbVector3f>::lut[code], CbVector3f(expected)) << "code " << code;
+        if (count[cell] == 0)
+            continue;
+        ++decoded;
+        ASSERT_EQ(EncodeNormal(CbVector3f(got)), code);
+        const double sum = std::fabs(got.x) + std::fabs(got.y) + std::fabs(got.z);
+        const double u = 127.5 * std::fabs(got.x) / sum, v = 127.5 * std::fabs(got.y) / sum;
+        for (int k = 0; k < 8; ++k)
+        {
+            const double du = u + 0.25 * std::cos(k * 0.7853981633974483);
+            const double dv = v + 0.25 * std::sin(k * 0.7853981633974483);
+            const CbVector3d moved(std::copysign(du, got.x), std::copysign(dv, got.y),
+                                   std::copysign(127.5 - du - dv, got.z));
+            ASSERT_EQ(EncodeNormal(CbVector3f(moved)), code) << code << " direction " << k;
+        }
     }
+    EXPECT_EQ(decoded, 65536 - 512);
+    EXPECT_EQ(Lut<CbVector3d>::lut[8128], CbVector3d());
 }

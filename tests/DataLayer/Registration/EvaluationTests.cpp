@@ -9,8 +9,7 @@ using namespace EngineTest;
 
 namespace
 {
-// An engine after a registration that passes every test: its overlap box has extent 2, so the
-// rotation part of the normal matrix is not scaled, and the diagonal gives condition number 2.
+// A registration passing every test: overlap extent 2 (no rotation scaling), condition number 2.
 struct Evaluation
 {
     VelmTorCorrICPPointConfig config = PassingConfig();
@@ -20,11 +19,12 @@ struct Evaluation
         e.SetConfiguration(config);
         e.Init();
         e.overlapBox = XoBoundingBox3D(CbVector3f(0, 0, 0), CbVector3f(2, 0, 0));
-        SetDiagonal({2, 1, 1, 1, 1, 1});
+        Diag(2, 1, 1, 1, 1, 1);
         e.uiIteration = 10, e.dOffset = 0.001, e.dSumOfPairWeights = 5.0, e.dRMSE = 0.5;
     }
-    void SetDiagonal(const std::vector<double>& d)
+    void Diag(double d0, double d1, double d2, double d3, double d4, double d5)
     {
+        const double d[6] = {d0, d1, d2, d3, d4, d5};
         for (int i = 0; i < 6; ++i)
             e.errorSystem.aNormalMatrix[i * (i + 1) / 2 + i] = d[i];
     }
@@ -39,8 +39,7 @@ TEST(Evaluation, FailureCausesInTableOrderAndTheFirstFailedRuleNamesTheState)
         {"all failed",
          [](Evaluation& t) {
              t.e.uiIteration = 50, t.e.dOffset = 0.5, t.e.dSumOfPairWeights = 0.5, t.e.dRelativeMovement = 150.0;
-             t.e.overlapQuotient = 0.25, t.e.pairWeightsQuotient = 0.5, t.e.dRMSE = 3.0;
-             t.SetDiagonal({2000, 1, 1, 1, 1, 1});
+             t.e.overlapQuotient = 0.25, t.e.pairWeightsQuotient = 0.5, t.e.dRMSE = 3.0, t.Diag(2000, 1, 1, 1, 1, 1);
          },
          L" uiIterations=50 (50) fOffset=0.500000 (0.010000) fConvergenceSumOfPairWeights=0.500000 (1.000000) "
          L"conditionNumber=2000.000000 (1000.000000) fMaxRelativeMovement=150.000000 (100.000000) "
@@ -52,29 +51,15 @@ TEST(Evaluation, FailureCausesInTableOrderAndTheFirstFailedRuleNamesTheState)
          L" fOffset=16777217.000000 (16777216.000000)", Result::NotConverged},
         {"iteration limit", [](Evaluation& t) { t.e.uiIteration = 50; }, L" uiIterations=50 (50)",
          Result::NotConverged},
-        {"weights before condition",
-         [](Evaluation& t) {
-             t.e.dSumOfPairWeights = 1.0, t.SetDiagonal({5000, 1, 1, 1, 1, 1});
-         },
+        {"weights before condition", [](Evaluation& t) { t.e.dSumOfPairWeights = 1.0, t.Diag(5000, 1, 1, 1, 1, 1); },
          L" fConvergenceSumOfPairWeights=1.000000 (1.000000) conditionNumber=5000.000000 (1000.000000)",
          Result::OverlapQualityBad},
         {"NaN weights", [](Evaluation& t) { t.e.dSumOfPairWeights = std::nan(""); }, L"", Result::OverlapQualityBad},
-        {"infinite condition",
-         [](Evaluation& t) {
-             t.SetDiagonal({1, 1, 1, 1, 1, 0});
-         },
-         L" conditionNumber=inf (1000.000000)", Result::TooManyDOF},
+        {"infinite condition", [](Evaluation& t) { t.Diag(1, 1, 1, 1, 1, 0); }, L" conditionNumber=inf (1000.000000)",
+         Result::TooManyDOF},
         // A negative or a NaN (0/0) condition number never fails.
-        {"negative condition",
-         [](Evaluation& t) {
-             t.SetDiagonal({1, 1, 1, 1, 1, -1e-3});
-         },
-         L"", Result::Success},
-        {"NaN condition",
-         [](Evaluation& t) {
-             t.SetDiagonal({0, 0, 0, 0, 0, 0});
-         },
-         L"", Result::Success},
+        {"negative condition", [](Evaluation& t) { t.Diag(1, 1, 1, 1, 1, -1e-3); }, L"", Result::Success},
+        {"NaN condition", [](Evaluation& t) { t.Diag(0, 0, 0, 0, 0, 0); }, L"", Result::Success},
         {"moving", [](Evaluation& t) { t.e.dRelativeMovement = 100.5; },
          L" fMaxRelativeMovement=100.500000 (100.000000)", Result::MovingTooFast},
         // The remaining tests fail without a state of their own; a NaN quotient fails without a message.

@@ -58,11 +58,11 @@ struct PairTest : EngineFixture
 TEST_F(PairTest, DistanceWeightsAndValidPairs)
 {
     const CQuantizedNormal n = Code(0, 0, 1);
-    EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n), 1.0); // exactly at the threshold
-    EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0, 1.0001f, 0}, n), 0.0);
-    EXPECT_EQ(e.GetDistanceWeight({1.00000001, 0, 0}, {0, 0, 0}, n), 1.0); // the moved point is rounded to float
-    config.SetSmoothDistanceThresholding(true);
-    config.SetSamplingDensity(0.1f);
+    // Exactly at the threshold counts; the moved point is rounded to float.
+    EXPECT_TRUE(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n) == 1.0 &&
+                e.GetDistanceWeight({0, 0, 0}, {0, 1.0001f, 0}, n) == 0.0 &&
+                e.GetDistanceWeight({1.00000001, 0, 0}, {0, 0, 0}, n) == 1.0);
+    config.SetSmoothDistanceThresholding(true), config.SetSamplingDensity(0.1f);
     EXPECT_EQ(e.GetDistanceWeight({0, 0, 0}, {0.05f, 0, 0}, n), 1.0);
     EXPECT_NEAR(e.GetDistanceWeight({0, 0, 0}, {1, 0, 0}, n), std::pow(0.1, 4) * 4.6, 1e-7);
 
@@ -87,8 +87,7 @@ TEST_F(PairTest, NormalCurvatureAndWeightTests)
     config.SetCosNormalThreshold(dot);
     EXPECT_FALSE(e.AreNormalsSimilar(a, b)); // equal is not greater
     config.SetCosNormalThreshold(std::nextafter(static_cast<double>(dot), 0.0));
-    EXPECT_TRUE(e.AreNormalsSimilar(a, b));
-    EXPECT_FALSE(e.AreNormalsSimilar(a, Code(0, 0, -1)));
+    EXPECT_TRUE(e.AreNormalsSimilar(a, b) && !e.AreNormalsSimilar(a, Code(0, 0, -1)));
 
     EXPECT_TRUE(!e.IsSimilarCurvature(10, 12) && e.IsSimilarCurvature(10, 11)); // tolerance trunc(2.55) = 2
     config.SetCurvatureThreshold(1.0);
@@ -106,14 +105,13 @@ TEST_F(PairTest, BoundingBoxOverlapAndVolume)
                apart = Collection({{3, 0, 0}, {4, 1, 1}}, {up, up});
     const CbMatrix4Rd I = CbMatrix4Rd::Identity(), T = CbMatrix4Rd::Translation(2.5, 0, 0); // T maps A into B
     config.SetBoundingBoxBlowup(0.0f);
-    EXPECT_FALSE(e.CheckForBoundingBoxOverlap(*unit, *apart, I));
-    EXPECT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, I), 0.0f);
+    EXPECT_TRUE(!e.CheckForBoundingBoxOverlap(*unit, *apart, I) &&
+                e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
     EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, T) && !e.CheckForBoundingBoxOverlap(*apart, *unit, T));
     EXPECT_FLOAT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, T), 0.5f);
     // Both boxes grow by 1: closed boxes that touch at x = 2 overlap, with no volume.
     config.SetBoundingBoxBlowup(1.0f);
-    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, I));
-    EXPECT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, I), 0.0f);
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, I) && e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
 }
 
 TEST_F(PairTest, AccumulatedQuotientSums)
@@ -130,8 +128,7 @@ TEST_F(PairTest, AccumulatedQuotientSums)
 
     // A masked sample does not use up the limit (unsigned: -1 is none); a masked partner is not found.
     Base::CSurfelCollectionMask maskA(4), maskB(3), shortMask(2);
-    maskA[0] = 1;
-    maskB[0] = 4;
+    maskA[0] = 1, maskB[0] = 4;
     config.SetNrTestSamples(2);
     EXPECT_EQ(sums(&maskA, nullptr), (std::vector<double>{q02 + q04, q02 + q04, 0.0}));
     config.SetNrTestSamples(-1);

@@ -33,8 +33,7 @@ TEST(RigidFit, RecoversRandomRigidMotionsLikeAnIndependentFit)
     int roundingShows = 0;
     for (int trial = 0; trial < 30; ++trial)
     {
-        // Odd trials add noise. The independent (SVD-based) fit repeats every pair as often as its
-        // weight, the product of the qualities, says; scaling all qualities by one factor changes nothing.
+        // Odd trials add noise; the SVD-based fit repeats each pair by its weight, the product of the qualities.
         const Eigen::Affine3d T = Eigen::Translation3d(random()) * Eigen::AngleAxisd(angle(rng), random().normalized());
         std::vector<Eigen::Vector3d> repeatedA, repeatedB;
         PointList a, b;

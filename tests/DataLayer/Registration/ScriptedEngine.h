@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace EngineTest
@@ -17,14 +18,27 @@ using DataLayer::VelmTorQualityPointCCT;
 using Result = DataLayer::VelmTorCorrICPRegistrationResult;
 using PointList = std::vector<VelmTorQualityPointCCT>;
 
+// The message of the VelmException that `call` throws, or "no exception".
+inline std::wstring MessageOf(const std::function<void()>& call)
+{
+    try
+    {
+        call();
+    }
+    catch (const VelmException& e)
+    {
+        return e.GetMessageText().GetString();
+    }
+    return L"no exception";
+}
+
 inline void ExpectNear(const CbVector3d& v, const CbVector3d& expected, double tol)
 {
     EXPECT_LE(std::fabs(v.x - expected.x) + std::fabs(v.y - expected.y) + std::fabs(v.z - expected.z), tol)
         << v.x << " " << v.y << " " << v.z;
 }
 
-// An engine whose seven data operations follow a script, so that the driver, the update and the
-// evaluation can be observed without surfel data. Protected members are opened for the tests.
+// An engine whose data operations follow a script, to observe the driver without surfel data.
 class ScriptedEngine : public VelmTorCorrICPPoint
 {
 public:
@@ -34,8 +48,7 @@ public:
     bool pairTooFewSurfels = false;
     CbVector3d pairCentre{0, 0, 0};
 
-    // BuildMatrix writes an identity system with this right side, so the solve gives (t, w) = solution;
-    // when not solvable the system stays empty and the solve fails.
+    // BuildMatrix writes an identity system, so the solve gives (t, w) = solution, or leaves it empty.
     bool solvable = true;
     double solution[6] = {0, 0, 0, 0, 0, 0};
     int buildMatrixCalls = 0;
@@ -108,22 +121,11 @@ protected:
 inline VelmTorCorrICPPointConfig PassingConfig()
 {
     VelmTorCorrICPPointConfig c;
-    c.SetInitialDistanceThreshold(4.0f);
-    c.SetAdaptDistanceThreshold(0);
-    c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetSamplingDensity(0.2f);
-    c.SetQueryRadiusThreshold(0.0f);
-    c.SetConvergedQueryRadius(0.0f);
-    c.SetMaxTransformationUpdates(1);
-    c.SetMinImprovement(0.99);
-    c.SetMinStepSize(0.1);
-    c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.01);
-    c.SetMinimumPairWeights(1.0f);
-    c.SetMaxDOFConditionNumber(1000.0f);
-    c.SetMaxRelativeMovement(100.0f);
-    c.SetMinimumOverlapQuotient(0.5);
-    c.SetMinimumWeightsQuotient(0.5);
+    c.SetInitialDistanceThreshold(4.0f), c.SetAdaptDistanceThreshold(0), c.SetDistanceThresholdAdaptionFactor(3.0f);
+    c.SetSamplingDensity(0.2f), c.SetQueryRadiusThreshold(0.0f), c.SetConvergedQueryRadius(0.0f);
+    c.SetMaxTransformationUpdates(1), c.SetMinImprovement(0.99), c.SetMinStepSize(0.1), c.SetMaxIterations(50);
+    c.SetOffsetThreshold(0.01), c.SetMinimumPairWeights(1.0f), c.SetMaxDOFConditionNumber(1000.0f);
+    c.SetMaxRelativeMovement(100.0f), c.SetMinimumOverlapQuotient(0.5), c.SetMinimumWeightsQuotient(0.5);
     c.SetDefaultResClassErrorThreshold(2.0);
     return c;
 }

@@ -1,8 +1,6 @@
 #pragma once
 
-// Shared helpers of the surfel-engine tests: an engine that opens its protected members, small
-// hand-placed collections, and scans of a smooth synthetic surface.
-
+#include "ScriptedEngine.h"
 #include "SyntheticScans.h"
 
 #include "velm/Base/SurfelData/CSurfelCollection.h"
@@ -21,6 +19,7 @@
 namespace SurfelEngineTest
 {
 using DataLayer::SurfelPair;
+using EngineTest::MessageOf;
 using DataLayer::VelmTorCorrICPPointConfig;
 using DataLayer::VelmTorCorrICPPointSC;
 
@@ -43,8 +42,7 @@ public:
 inline Base::SSurfelData PlacedSurfels(const std::vector<CbVector3f>& positions)
 {
     Base::SSurfelData data;
-    data.vecPositions = positions;
-    data.vecNormals.assign(positions.size(), CbVector3f(0.0f, 0.0f, 1.0f));
+    data.vecPositions = positions, data.vecNormals.assign(positions.size(), CbVector3f(0.0f, 0.0f, 1.0f));
     for (uint32_t i = 0; i < positions.size(); ++i)
         data.vecSampleOrder.push_back(i);
     return data;
@@ -76,8 +74,7 @@ struct Rig
         const Base::CSurfelCollectionMask* maskFloat = nullptr)
         : fix(Collection(std::move(fixData))), flt(Collection(std::move(floatData)))
     {
-        config.SetBoundingBoxBlowup(0.5f);
-        config.SetNumberOfPairs(numberOfPairs);
+        config.SetBoundingBoxBlowup(0.5f), config.SetNumberOfPairs(numberOfPairs);
         config.SetQueryRadiusThreshold(queryRadiusThreshold);
         engine.SetConfiguration(config);
         engine.SetModelFix(*fix, maskFix);
@@ -91,16 +88,10 @@ struct Rig
     }
 };
 
-// A grid of 61 x 61 surfels at 1 mm spacing from (x0, y0) on the synthetic surface, seen from a frame
-// that `scanToSurface` maps onto the surface's; a tiny `relief` makes a nearly flat scan that cannot
-// pin motions within its plane.
-inline Base::SSurfelData Scan(double relief, double x0, double y0, const CbMatrix4Rd& scanToSurface)
+// 61 x 61 surfels 1 mm apart from (x0, y0) on the synthetic surface, seen from the frame `scanToSurface` maps.
+inline Base::SSurfelData Scan(double x0, double y0, const CbMatrix4Rd& scanToSurface)
 {
-    SyntheticScans::SWindow window;
-    window.x0 = x0;
-    window.y0 = y0;
-    window.cols = window.rows = 61;
-    window.relief = relief;
+    const SyntheticScans::SWindow window{x0, y0, 61, 61};
     return SyntheticScans::Surfels(SyntheticScans::Scan(window, scanToSurface.Inverted()));
 }
 

@@ -24,8 +24,7 @@ TEST(ErrorSystem, ResetAndSolve)
     }
     CbVector3d ts, ws;
     ASSERT_TRUE(s.Solve(ts, ws));
-    ExpectNear(ts, t, 1e-12);
-    ExpectNear(ws, w, 1e-12);
+    ExpectNear(ts, t, 1e-12), ExpectNear(ws, w, 1e-12);
 
     // Systems that are not positive definite (a zero and a NaN pivot) are refused and nothing is written.
     VelmTorPointToPlaneErrorSystemMatrix empty, nan;
@@ -33,24 +32,20 @@ TEST(ErrorSystem, ResetAndSolve)
     for (const auto* system : {&empty, &nan})
     {
         ts = ws = CbVector3d(7, 7, 7);
-        EXPECT_FALSE(system->Solve(ts, ws));
-        EXPECT_TRUE(ts == CbVector3d(7, 7, 7) && ws == CbVector3d(7, 7, 7));
+        EXPECT_TRUE(!system->Solve(ts, ws) && ts == CbVector3d(7, 7, 7) && ws == CbVector3d(7, 7, 7));
     }
 }
 
 namespace
 {
-// An engine prepared for UpdateTransformation at the identity, with the error 1.0 and the solution
-// t = (1, 0, 0), w = (0, 0, 0.01); the rotation shows only in the affine matrix.
+// At the identity with error 1.0 and solution t = (1, 0, 0), w = (0, 0, 0.01) (seen in the affine matrix).
 struct UpdateTest : EngineFixture
 {
     UpdateTest()
     {
         e.Init();
-        e.dRMSE = 1.0;
         e.adjustCOGTransformsFromTransform();
-        e.solution[0] = 1.0;
-        e.solution[5] = 0.01;
+        e.dRMSE = 1.0, e.solution[0] = 1.0, e.solution[5] = 0.01;
     }
     // Full steps fail, the affine test passes, and only a step of acceptAt improves.
     void ScriptStepSearch(double acceptAt)
@@ -86,15 +81,12 @@ TEST_F(UpdateTest, StepSearchHalvesDownToTheMinimumStepSize)
     ScriptStepSearch(-1.0);
     EXPECT_EQ(Update(), std::tuple(1u, Steps{1.0, 0.5, 0.25, 0.125}, I, 1.0));
     // A pass that changes nothing is counted, up to the limit (compared unsigned).
-    config.SetMaxTransformationUpdates(5);
-    EXPECT_EQ(e.UpdateTransformation(), 5u);
-    config.SetMaxTransformationUpdates(-1);
-    EXPECT_EQ(e.UpdateTransformation(), 4294967295u);
+    for (int limit : {5, -1})
+        EXPECT_EQ((config.SetMaxTransformationUpdates(limit), e.UpdateTransformation()), unsigned(limit));
     EXPECT_EQ(e.GetTransform(), I);
 
     // No reduced step when 0.5 is not above the minimum step size.
-    config.SetMaxTransformationUpdates(1);
-    config.SetMinStepSize(0.5);
+    config.SetMaxTransformationUpdates(1), config.SetMinStepSize(0.5);
     ScriptStepSearch(-1.0);
     EXPECT_EQ(Update(), std::tuple(1u, Steps{1.0}, I, 1.0));
 
@@ -115,8 +107,7 @@ TEST_F(UpdateTest, PassesRepeatAcceptedStepsAndStopOnAFailedAffineTest)
     // The offset is measured against the transformation at entry, the relative movement against none.
     e.rmse = [](const CbMatrix4Rd& m) { return m.e[12] == 4.0 ? 0.1 : 2.0; };
     config.SetMaxTransformationUpdates(1);
-    EXPECT_EQ(e.UpdateTransformation(), 1u);
-    EXPECT_TRUE(e.dOffset == 1.0 && e.dRelativeMovement == 4.0);
+    EXPECT_TRUE(e.UpdateTransformation() == 1u && e.dOffset == 1.0 && e.dRelativeMovement == 4.0);
 
     // Neither the full step nor the affine motion helps: the pass is not counted.
     e.rmse = [](const CbMatrix4Rd&) { return 2.0; };
@@ -126,15 +117,13 @@ TEST_F(UpdateTest, PassesRepeatAcceptedStepsAndStopOnAFailedAffineTest)
     // A failed solve means no motion, even when any motion would be accepted.
     e.solvable = false;
     e.rmse = [](const CbMatrix4Rd&) { return 0.05; };
-    e.UpdateTransformation();
-    EXPECT_EQ(e.GetTransform(), CbMatrix4Rd::Translation(4, 0, 0));
+    EXPECT_EQ((e.UpdateTransformation(), e.GetTransform()), CbMatrix4Rd::Translation(4, 0, 0));
 }
 
 TEST_F(UpdateTest, ZeroPassesTheLastMovementRuleAndASingularStart)
 {
     config.SetMaxTransformationUpdates(0);
-    e.mCOGTransform = CbMatrix4Rd::Translation(0, 2, 0);
-    e.dLastMovement = 7.0;
+    e.mCOGTransform = CbMatrix4Rd::Translation(0, 2, 0), e.dLastMovement = 7.0;
     EXPECT_EQ(Update(), std::tuple(0u, Steps{}, CbMatrix4Rd::Translation(0, 2, 0), 1.0));
     EXPECT_TRUE(e.buildMatrixCalls == 0 && e.dOffset == 2.0 && e.dLastMovement == 2.0);
     // Offsets of 0 and of the largest float leave the last movement alone; NaN is stored.
@@ -148,8 +137,7 @@ TEST_F(UpdateTest, ZeroPassesTheLastMovementRuleAndASingularStart)
     // A singular transformation at entry throws after the passes, before mTransform is rebuilt.
     CbMatrix4Rd singular = CbMatrix4Rd::Identity();
     singular.e[10] = 0.0;
-    e.mTransform = singular;
-    e.dOffset = 3.0;
+    e.mTransform = singular, e.dOffset = 3.0;
     EXPECT_THROW(e.UpdateTransformation(), XoExceptionNotInvertible);
     EXPECT_TRUE(e.GetTransform() == singular && e.dOffset == 3.0);
 }

@@ -28,9 +28,7 @@ TYPED_TEST(PrincipalComponentAnalysis, EmptyObjectAndIndexChecks)
 {
     TestablePCA<TypeParam> pca;
     pca.ComputePCA();
-    EXPECT_FALSE(pca.IsComputed());
-    EXPECT_EQ(pca.GetQualitySum(), 0);
-    EXPECT_EQ(pca.GetEigenValue(2), 0);
+    EXPECT_TRUE(!pca.IsComputed() && pca.GetQualitySum() == 0 && pca.GetEigenValue(2) == 0);
     EXPECT_FALSE(std::isfinite(pca.GetCenterOfGravity().x));
     std::wstring message;
     try
@@ -56,14 +54,12 @@ TYPED_TEST(PrincipalComponentAnalysis, LineAndRotatedCloud)
     for (double x : {-2.0, 0.5, 1.0, 3.5, 7.0})
         line.Add(T(CbVector3d(x, 1, -2)));
     line.ComputePCA();
-    EXPECT_TRUE(line.IsComputed());
+    EXPECT_TRUE(line.IsComputed() && line.GetCenterOfGravity() == T(CbVector3d(2, 1, -2)));
     EXPECT_NEAR(line.GetEigenValue(0), 46.5 / 5, 1e-5);
     EXPECT_NEAR(std::fabs(line.GetEigenVector(0).x), 1.0, 1e-6);
     EXPECT_TRUE(std::fabs(line.GetEigenValue(1)) < 1e-5 && std::fabs(line.GetEigenValue(2)) < 1e-5);
-    EXPECT_EQ(line.GetCenterOfGravity(), T(CbVector3d(2, 1, -2)));
 
-    // centre +- 1w, +- 2v, +- 3u for an orthonormal, not axis-aligned (u, v, w): eigenvalues 3, 4/3,
-    // 1/3 along u, v, w, although the points come smallest spread first.
+    // centre +- 1w, +- 2v, +- 3u, smallest spread first: eigenvalues 3, 4/3, 1/3 along u, v, w.
     const CbVector3d u = CbVector3d(1, 2, 2) * (1.0 / 3), v = CbVector3d(2, 1, -2) * (1.0 / 3),
                      w = CbVector3d(2, -2, 1) * (1.0 / 3), centre(10, -20, 5);
     TestablePCA<T> cloud;
@@ -97,21 +93,18 @@ TYPED_TEST(PrincipalComponentAnalysis, WeightsAgainstRepeatedPointsAndMomentsRew
         repeated.Add(p[i]);
     weighted.ComputePCA();
     repeated.ComputePCA();
-    EXPECT_EQ(weighted.GetQualitySum(), 7);
-    EXPECT_EQ(weighted.GetCenterOfGravity(), repeated.GetCenterOfGravity());
+    EXPECT_TRUE(weighted.GetQualitySum() == 7 && weighted.GetCenterOfGravity() == repeated.GetCenterOfGravity());
     for (unsigned k = 0; k < 3; ++k)
         EXPECT_TRUE(weighted.GetEigenValue(k) == repeated.GetEigenValue(k) &&
                     weighted.GetEigenVector(k) == repeated.GetEigenVector(k))
             << k;
 
-    // ComputePCA turns the second moments (x: 1 + 9 + 2 * 4 + 3 * 0.25 = 18.75) into means in place:
-    // computing again divides them once more and describes another spread, while the centre stays.
+    // ComputePCA turns the moments (x: 1 + 9 + 2 * 4 + 3 * 0.25) into means in place, again on each call.
     const S seventh = S(1) / S(7);
     EXPECT_EQ(repeated.MeanXX(), S(18.75) * seventh);
     const T centre = repeated.GetCenterOfGravity();
     repeated.ComputePCA();
-    EXPECT_EQ(repeated.MeanXX(), S(18.75) * seventh * seventh);
-    EXPECT_EQ(repeated.GetCenterOfGravity(), centre);
+    EXPECT_TRUE(repeated.MeanXX() == S(18.75) * seventh * seventh && repeated.GetCenterOfGravity() == centre);
     repeated.Add(p[0]);
     EXPECT_FALSE(repeated.IsComputed());
 }
