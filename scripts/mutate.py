@@ -18,6 +18,7 @@ import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -95,11 +96,26 @@ def candidates(sources):
     return sites
 
 
+FAILED_TEST = re.compile(r"^\s*\d+ - (\S+) \((.+)\)$", re.M)
+
+
+def failed_tests(log, since):
+    """The tests ctest named as failed (with why: Failed, Timeout, SEGFAULT, ...) in the log after `since`."""
+    with open(log, errors="replace") as f:
+        f.seek(since)
+        return ["%s(%s)" % m.groups() for m in FAILED_TEST.finditer(f.read())]
+
+
 def run(cmd, cwd, timeout=None, log=None):
+    """The command's exit status, -1 when it ran out of time; on a timeout its whole process group is
+    killed, so that no test of a mutant (an endless loop) keeps running beside the next."""
     with open(log or os.devnull, "a") as out:
+        proc = subprocess.Popen(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
         try:
-            return subprocess.run(cmd, cwd=cwd, stdout=out, stderr=subprocess.STDOUT, timeout=timeout).returncode
+            return proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
             return -1
 
 
@@ -110,7 +126,9 @@ def main():
     ap.add_argument("--report", default="mutants.tsv", help="one line per mutant (tab-separated)")
     ap.add_argument("--workdir", help="private copy and build (default: a fresh temporary directory)")
     ap.add_argument("--jobs", type=int, default=int(os.environ.get("VELM_JOBS", "2")))
-    ap.add_argument("--test-timeout", type=int, default=60, help="seconds a single test may take")
+    ap.add_argument("--test-timeout", type=int, default=120, help="seconds a single test may take")
+    ap.add_argument("--only", nargs="*", default=None, metavar="FILE:LINE:FROM:TO",
+                    help="judge only these mutants (as a report names them), e.g. to judge one again")
     args = ap.parse_args()
 
     files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True).stdout
@@ -146,8 +164,11 @@ def main():
         sys.exit(f"mutate: the suite fails without a mutant (see {log})")
 
     report = open(args.report, "w")
-    report.write("id\tfile\tline\tfrom\tto\tresult\tseconds\n")
+    report.write("id\tfile\tline\tfrom\tto\tresult\tseconds\tfailed tests\n")
     judged = killed = not_compiled = 0
+    if args.only is not None:
+        wanted = set(args.only)
+        sites = [s for s in sites if f"{s[0]}:{s[1] + 1}:{s[3].strip()}:{s[4].strip()}" in wanted]
     for path, n, col, old, new in sites:
         if judged >= args.mutants:
             break
@@ -165,21 +186,24 @@ def main():
         with open(target, "w", encoding="utf-8") as f:
             f.write("\n".join(lines))
         began = time.time()
+        why = ""
         if run(build_cmd, work, log=log):
             result = "not-compiled"
             not_compiled += 1
         else:
             judged += 1
-            failed = any(run(r, work, timeout=4 * args.test_timeout, log=log) for r in rounds)
+            since = os.path.getsize(log)
+            failed = any(run(r, work, timeout=30 * args.test_timeout, log=log) for r in rounds)
             result = "killed" if failed else "survived"
             killed += failed
+            why = ",".join(failed_tests(log, since)) if failed else ""
         with open(target, "w", encoding="utf-8") as f:
             f.write(original)
         os.utime(target, ns=(stamp.st_atime_ns, stamp.st_mtime_ns))
         shutil.move(saved, obj)
         seconds = time.time() - began
         ident = judged if result != "not-compiled" else "-"
-        report.write(f"{ident}\t{path}\t{n + 1}\t{old.strip()}\t{new.strip()}\t{result}\t{seconds:.0f}\n")
+        report.write(f"{ident}\t{path}\t{n + 1}\t{old.strip()}\t{new.strip()}\t{result}\t{seconds:.0f}\t{why}\n")
         report.flush()
         print(f"mutate: {ident} {path}:{n + 1} '{old.strip()}' -> '{new.strip()}': {result} ({seconds:.0f} s)",
               flush=True)
