@@ -100,7 +100,8 @@ FAILED_TEST = re.compile(r"^\s*\d+ - (\S+) \((.+)\)$", re.M)
 
 
 def failed_tests(log, since):
-    """The tests ctest named as failed (with why: Failed, Timeout, SEGFAULT, ...) in the log after `since`."""
+    """The tests ctest named as failed (with why: Failed, Timeout, SEGFAULT, ...) in the log after `since`;
+    none when the round was stopped for taking too long."""
     with open(log, errors="replace") as f:
         f.seek(since)
         return ["%s(%s)" % m.groups() for m in FAILED_TEST.finditer(f.read())]
@@ -126,7 +127,8 @@ def main():
     ap.add_argument("--report", default="mutants.tsv", help="one line per mutant (tab-separated)")
     ap.add_argument("--workdir", help="private copy and build (default: a fresh temporary directory)")
     ap.add_argument("--jobs", type=int, default=int(os.environ.get("VELM_JOBS", "2")))
-    ap.add_argument("--test-timeout", type=int, default=120, help="seconds a single test may take")
+    ap.add_argument("--test-timeout", type=int, default=120,
+                    help="seconds a single test may take, and the least a round of tests may take")
     ap.add_argument("--only", nargs="*", default=None, metavar="FILE:LINE:FROM:TO",
                     help="judge only these mutants (as a report names them), e.g. to judge one again")
     args = ap.parse_args()
@@ -160,8 +162,14 @@ def main():
                "--stop-on-failure", "-R", long_tests]]
     if run(configure, work, log=log) or run(build_cmd, work, log=log):
         sys.exit(f"mutate: the unmutated copy does not build (see {log})")
-    if any(run(r, work, log=log) for r in rounds):
-        sys.exit(f"mutate: the suite fails without a mutant (see {log})")
+    # A mutant that loops forever is stopped at five times the unmutated round's time: the tests' own
+    # limits (600 s each) would make one such mutant cost more than the rest of the run.
+    limits = []
+    for r in rounds:
+        began = time.time()
+        if run(r, work, log=log):
+            sys.exit(f"mutate: the suite fails without a mutant (see {log})")
+        limits.append(max(args.test_timeout, 5 * (time.time() - began)))
 
     report = open(args.report, "w")
     report.write("id\tfile\tline\tfrom\tto\tresult\tseconds\tfailed tests\n")
@@ -193,7 +201,7 @@ def main():
         else:
             judged += 1
             since = os.path.getsize(log)
-            failed = any(run(r, work, timeout=30 * args.test_timeout, log=log) for r in rounds)
+            failed = any(run(r, work, timeout=limit, log=log) for r, limit in zip(rounds, limits))
             result = "killed" if failed else "survived"
             killed += failed
             why = ",".join(failed_tests(log, since)) if failed else ""
