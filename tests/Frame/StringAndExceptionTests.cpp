@@ -49,7 +49,7 @@ TEST(CString, FormatsWithTheWideConventionsWithoutLengthLimit)
     EXPECT_EQ(s.Str(), L"[" + longText + L"]");
 }
 
-TEST(VelmException, IsCatchableAsEveryBase)
+TEST(VelmException, IsCatchableAsEveryBaseVerbatimWithoutPercentAndCutAt8191)
 {
     static_assert(std::is_base_of_v<std::exception, VelmException> && std::is_base_of_v<CbException, VelmException> &&
                   std::is_base_of_v<IObject, IException>);
@@ -76,10 +76,7 @@ TEST(VelmException, IsCatchableAsEveryBase)
     static_assert(std::string_view(VelmSourceFile("/home/velm/src/velm/IO/CPlyReader.cpp")) ==
                   "velm/IO/CPlyReader.cpp");
     static_assert(std::string_view(VelmSourceFile("elsewhere.cpp")) == "elsewhere.cpp");
-}
 
-TEST(VelmException, VerbatimWithoutPercentAndCutAt8191)
-{
     // No '%': the text is the message and the arguments are ignored.
     EXPECT_EQ(Thrown(L"Radius is NaN, so it is not set.", 42, L"ignored"), L"Radius is NaN, so it is not set.");
     const std::wstring longText(9000, L'a'), exact(8190, L'b');

@@ -42,16 +42,6 @@ std::string ErrorOf(F&& f, std::string* raisedIn = nullptr)
     return "";
 }
 
-template <typename T>
-void Put(std::string& out, T v, bool big)
-{
-    char b[sizeof(T)];
-    std::memcpy(b, &v, sizeof(T));
-    if (big)
-        std::reverse(b, b + sizeof(T));
-    out.append(b, sizeof(T));
-}
-
 // The same three points as a PLY with a mix of property types and extra elements, in each encoding:
 // a leading int property, double coordinates, a ushort quality, a face list and a range grid.
 std::string MixedPly(const std::string& format)
@@ -66,7 +56,13 @@ std::string MixedPly(const std::string& format)
     const bool ascii = format == "ascii", big = format == "binary_big_endian";
     std::ostringstream text; // records end in a blank before the line break
     text.precision(17);
-    const auto put = [&](auto v) { ascii ? void(text << +v << ' ') : Put(out, v, big); };
+    const auto put = [&](auto v) {
+        char b[sizeof v];
+        std::memcpy(b, &v, sizeof v);
+        if (big)
+            std::reverse(b, b + sizeof v);
+        ascii ? void(text << +v << ' ') : void(out.append(b, sizeof v));
+    };
     const double xyz[3][3] = {{0.5, -1.25, 2.0}, {1e-3, 3.0, -0.75}, {-2.5, 0.125, 1e3}};
     const float n[3][3] = {{0, 0, 1}, {0, 1, 0}, {0.6f, 0, 0.8f}};
     const uint16_t q[3] = {0, 7, 65535};
@@ -146,11 +142,8 @@ TEST(PlyReader, MalformedFilesNameFileAndPlace)
     const std::string at16 = "byte offset " + std::to_string(kBinaryHeader.size() + 16);
     const std::string hugeHeader =
         "ply\nformat binary_little_endian 1.0\nelement vertex 4000000000\n" + kXyz + "end_header\n";
-    const auto binary = [](std::initializer_list<float> values) {
-        std::string bytes = kBinaryHeader;
-        for (float v : values)
-            Put(bytes, v, false);
-        return bytes;
+    const auto binary = [](std::initializer_list<float> values) { // in the host's (little-endian) order
+        return kBinaryHeader + std::string(reinterpret_cast<const char*>(values.begin()), 4 * values.size());
     };
     // A 1 x cols range image of one cell, which holds the given list.
     const auto grid = [&](const char* cols, const char* cell) {

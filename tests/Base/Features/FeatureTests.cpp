@@ -111,34 +111,6 @@ TEST(Fpfh, InvariantUnderRigidMotionVaryingOverTheSurfaceAndTheSameOnAnyThreads)
     EXPECT_EQ(alone[30], alone[regular]);
 }
 
-// On a plane every pair has both normals across the line and parallel, so all three features are 0 and
-// each sub-histogram is one middle bin. On a sphere with outward normals phi = -distance / (2 R) < 0, so
-// phi leaves the middle bin and never reaches the upper half: what a curved place must show.
-TEST(Fpfh, TellsPlaneFromSphere)
-{
-    SCloud plane, sphere;
-    for (int k = 0; k < 31 * 31; ++k)
-        plane.vecPositions.emplace_back(1.5f * (k % 31), 1.5f * (k / 31), 7.0f);
-    plane.vecNormals.assign(plane.vecPositions.size(), CbVector3f(0.0f, 0.0f, 1.0f));
-    const double R = 20.0, golden = SyntheticScans::kPi * (3.0 - std::sqrt(5.0));
-    for (int k = 0; k < 1200; ++k)
-    {
-        const double z = 1.0 - (k + 0.5) / 600.0, r = std::sqrt(1.0 - z * z);
-        const CbVector3d n(r * std::cos(golden * k), r * std::sin(golden * k), z);
-        sphere.vecPositions.emplace_back(n * R + CbVector3d(5.0, -3.0, 2.0));
-        sphere.vecNormals.emplace_back(n);
-    }
-    const CFpfh flat = Fpfh(plane, 8.0f)[plane.vecPositions.size() / 2];
-    for (size_t k = 0; k < kFpfhBins; ++k)
-        EXPECT_EQ(flat[k], k % 11 == 5 ? 1.0f : 0.0f) << "bin " << k;
-    for (const CFpfh& round : Fpfh(sphere, 8.0f))
-    {
-        EXPECT_LT(round[11 + 5], 0.5f);
-        for (size_t k = 11 + 6; k < 22; ++k)
-            ASSERT_EQ(round[k], 0.0f);
-    }
-}
-
 // Worked by hand from the published definitions. A triangle: A (origin) and C (0,2,0) with normals along z,
 // B (1,0,0) with its normal tilted 60 degrees towards x. The source of each pair is the point whose normal
 // is nearer its line (A for AB, C for BC); the pairs fall into (alpha, phi, theta) bins AB (5,5,3),
