@@ -1,10 +1,8 @@
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Frame/XoBoundingBox3D.h"
-#include "velm/Frame/XoMatrix3x3.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -20,7 +18,7 @@ CbMatrix4Rd RotationZ(double angle)
 }
 } // namespace
 
-TEST(Matrix4, ProductAppliesTheLeftFactorFirst)
+TEST(Matrix4, ProductAppliesTheLeftFactorFirstAndInverseThrowsOnlyForAnExactlyZeroDeterminant)
 {
     const CbMatrix4Rd r = RotationZ(M_PI / 2), t = CbMatrix4Rd::Translation(1.0, 2.0, 3.0);
     const CbVector3d p(1.0, 0.0, 0.0);
@@ -31,10 +29,7 @@ TEST(Matrix4, ProductAppliesTheLeftFactorFirst)
     EXPECT_EQ(scaleW.TransformPoint(CbVector3d(2.0, 4.0, 6.0)), CbVector3d(1.0, 2.0, 3.0));
     EXPECT_EQ(CbMatrix4Rd(), CbMatrix4Rd::Identity());
     EXPECT_EQ(CbMatrix4Rf(t)[13], 2.0f);
-}
 
-TEST(Matrix4, InvertsOrThrowsForAnExactlyZeroDeterminant)
-{
     CbMatrix4Rd m = RotationZ(0.7) * CbMatrix4Rd::Translation(5.0, -1.0, 2.0);
     m[0] *= 2.0; // not rigid: a general inverse
     const CbMatrix4Rd original = m;
@@ -68,28 +63,11 @@ TEST(Matrix4, InvertsOrThrowsForAnExactlyZeroDeterminant)
     EXPECT_THROW(zero.Invert(), XoExceptionNotInvertible);
 }
 
-TEST(Matrix3x3, EigenDecompositionReconstructsTheMatrix)
-{
-    XoMatrix3x3<double> a, d, v;
-    const double values[9] = {4, 1, 0.5, 1, 3, -0.25, 0.5, -0.25, 2};
-    std::copy(values, values + 9, a.m);
-    a.ComputeEVD(d, v);
-    EXPECT_EQ(d(0, 1), 0.0);
-    for (int k = 0; k < 3; ++k)
-    {
-        for (int r = 0; r < 3; ++r) // A v_k = d_k v_k for column k of V
-            EXPECT_NEAR(a(r, 0) * v(0, k) + a(r, 1) * v(1, k) + a(r, 2) * v(2, k), d(k, k) * v(r, k), 1e-12);
-        EXPECT_NEAR(v(0, k) * v(0, k) + v(1, k) * v(1, k) + v(2, k) * v(2, k), 1.0, 1e-12);
-    }
-    EXPECT_NEAR(d(0, 0) + d(1, 1) + d(2, 2), 9.0, 1e-12);
-}
-
 TEST(BoundingBox, InflateIntersectTransformAndExtent)
 {
     XoBoundingBox3D invalid;
     invalid.Inflate(1.0f);
-    EXPECT_FALSE(invalid.box.IsValid());
-    EXPECT_EQ(invalid.GetExtent(), 0.0f);
+    EXPECT_TRUE(!invalid.box.IsValid() && invalid.GetExtent() == 0.0f);
 
     XoBoundingBox3D a(CbVector3f(0, 0, 0), CbVector3f(1, 2, 2));
     EXPECT_FLOAT_EQ(a.GetExtent(), 3.0f);
@@ -98,14 +76,13 @@ TEST(BoundingBox, InflateIntersectTransformAndExtent)
     EXPECT_EQ(a.Intersect(apart) + a.Intersect(invalid) + invalid.Intersect(a), 0);
 
     apart.Inflate(0.5f);
-    EXPECT_EQ(apart.box.vMin, CbVector3f(1.0f, -0.5f, -0.5f));
-    EXPECT_EQ(apart.box.vMax, CbVector3f(3.5f, 1.5f, 1.5f));
+    EXPECT_EQ(std::pair(apart.box.vMin, apart.box.vMax),
+              std::pair(CbVector3f(1, -0.5f, -0.5f), CbVector3f(3.5f, 1.5f, 1.5f)));
     EXPECT_EQ(a.Intersect(apart), 1);
 
     XoBoundingBox3D both, none;
     both.Intersection(a, apart);
-    EXPECT_EQ(both.box.vMin, CbVector3f(1.0f, 0.0f, 0.0f));
-    EXPECT_EQ(both.box.vMax, CbVector3f(1.0f, 1.5f, 1.5f));
+    EXPECT_EQ(std::pair(both.box.vMin, both.box.vMax), std::pair(CbVector3f(1, 0, 0), CbVector3f(1, 1.5f, 1.5f)));
     none.Intersection(a, XoBoundingBox3D(CbVector3f(5, 5, 5), CbVector3f(6, 6, 6)));
     EXPECT_FALSE(none.box.IsValid());
 
@@ -115,18 +92,4 @@ TEST(BoundingBox, InflateIntersectTransformAndExtent)
     EXPECT_NEAR((moved.box.vMin - CbVector3f(8.0f, 0.0f, 0.0f)).Length(), 0.0f, 1e-5f);
     EXPECT_NEAR((moved.box.vMax - CbVector3f(10.0f, 1.0f, 2.0f)).Length(), 0.0f, 1e-5f);
     EXPECT_EQ(moved.box.vMax.z, 2.0f);
-}
-
-TEST(Vector3, ArithmeticAndConversions)
-{
-    const CbVector3d a(1, 2, 3), b(-2, 0.5, 4);
-    EXPECT_EQ(a + b, CbVector3d(-1, 2.5, 7));
-    EXPECT_EQ(a - b, CbVector3d(3, 1.5, -1));
-    EXPECT_EQ(a * 2.0, CbVector3d(2, 4, 6));
-    EXPECT_EQ(-a, CbVector3d(-1, -2, -3));
-    EXPECT_EQ(a.Dot(b), 11.0);
-    EXPECT_EQ(a.Cross(b), CbVector3d(6.5, -10, 4.5));
-    EXPECT_EQ(CbVector3d(3, 4, 0).Length(), 5.0);
-    EXPECT_EQ(CbVector3f(CbVector3d(0.1, 0, 0)).x, 0.1f);
-    EXPECT_EQ(CbVector3d(), CbVector3d(0, 0, 0));
 }

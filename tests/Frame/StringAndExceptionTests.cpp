@@ -37,19 +37,15 @@ TEST(CString, FormatsWithTheWideConventionsWithoutLengthLimit)
     s.Format(L"rmse=%.2f\u00B5m %s", 12.3, L"\u00E4\u00F6");
     s.AppendFormat(L"+%d", 1);
     s += L"!";
-    EXPECT_EQ(s.Str(), std::wstring(L"rmse=12.30\u00B5m \u00E4\u00F6+1!"));
-    EXPECT_EQ(s.GetLength(), 18);
-    EXPECT_FALSE(s.IsEmpty());
-    EXPECT_TRUE(CString().IsEmpty());
-    EXPECT_TRUE(CString(static_cast<const wchar_t*>(nullptr)).IsEmpty());
+    EXPECT_EQ(std::pair(s.Str(), s.GetLength()), std::pair(std::wstring(L"rmse=12.30\u00B5m \u00E4\u00F6+1!"), 18));
+    EXPECT_TRUE(!s.IsEmpty() && CString().IsEmpty() && CString(static_cast<const wchar_t*>(nullptr)).IsEmpty());
 
     const std::wstring longText(20000, L'x');
     s.Format(L"[%s]", longText.c_str());
-    EXPECT_EQ(s.GetLength(), 20002);
     EXPECT_EQ(s.Str(), L"[" + longText + L"]");
 }
 
-TEST(VelmException, IsCatchableAsEveryBaseVerbatimWithoutPercentAndCutAt8191)
+TEST(VelmException, IsCatchableAsEveryBaseVerbatimWithoutPercentCutAt8191AndConvertedByLocale)
 {
     static_assert(std::is_base_of_v<std::exception, VelmException> && std::is_base_of_v<CbException, VelmException> &&
                   std::is_base_of_v<IObject, IException>);
@@ -61,9 +57,8 @@ TEST(VelmException, IsCatchableAsEveryBaseVerbatimWithoutPercentAndCutAt8191)
     }
     catch (const IException& e)
     {
-        EXPECT_STREQ(e.GetFilename(), "velm/x.cpp");
-        EXPECT_EQ(e.GetCodeLine(), 12u);
-        EXPECT_STREQ(e.GetFunctionName(), "NS::F");
+        EXPECT_EQ(std::tuple(std::string(e.GetFilename()), e.GetCodeLine(), std::string(e.GetFunctionName())),
+                  std::tuple(std::string("velm/x.cpp"), 12u, std::string("NS::F")));
         EXPECT_STREQ(e.GetClassNameW(), L"VelmException");
         EXPECT_TRUE(e.GetRTTI() == typeid(VelmException));
         const std::unique_ptr<IException> clone = e.Clone();
@@ -82,17 +77,14 @@ TEST(VelmException, IsCatchableAsEveryBaseVerbatimWithoutPercentAndCutAt8191)
     const std::wstring longText(9000, L'a'), exact(8190, L'b');
     EXPECT_EQ(Thrown(L"%s!", longText.c_str()), longText.substr(0, 8191));
     EXPECT_EQ(Thrown(L"%s!", exact.c_str()), exact + L"!"); // exactly 8191 characters fit
-}
 
-TEST(VelmException, WhatConvertsWithTheCurrentLocale)
-{
+    // what() converts with the current locale.
     const std::string saved = std::setlocale(LC_CTYPE, nullptr);
     const CString message(L"Gr\u00F6\u00DFe \u2260 0");
     std::setlocale(LC_CTYPE, "C");
     const VelmException c("f", 1, "g", message);
     EXPECT_STREQ(c.what(), "Gr??e ? 0");
-    EXPECT_EQ(c.GetWideMessage(), message);
-    EXPECT_EQ(c.GetMessageText(), message);
+    EXPECT_TRUE(c.GetWideMessage() == message && c.GetMessageText() == message);
     if (std::setlocale(LC_CTYPE, "C.UTF-8"))
     {
         const VelmException e("f", 1, "g", message);

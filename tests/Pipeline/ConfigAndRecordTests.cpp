@@ -26,12 +26,6 @@ std::string ErrorOf(F&& f)
     return "";
 }
 
-std::string Dump(const DataLayer::VelmTorCorrICPPointConfig& c)
-{
-    const std::wstring w = c.ToString().Str();
-    return std::string(w.begin(), w.end());
-}
-
 // A map of the keys and values that alternate in the arguments.
 template <typename... T>
 CRecord MapOf(const T&... keysAndValues)
@@ -43,14 +37,11 @@ CRecord MapOf(const T&... keysAndValues)
     return map;
 }
 
-template <typename... T>
-CRecord ListOf(const T&... elements)
-{
+const auto ListOf = [](const auto&... elements) {
     CRecord list = CRecord::List();
-    for (const CRecord& e : {CRecord(elements)...})
-        list.Append(e);
+    (list.Append(CRecord(elements)), ...);
     return list;
-}
+};
 } // namespace
 
 TEST(Record, WritesJsonWithShortestDigitsOrderedKeysAndNullForMissingMeasures)
@@ -84,9 +75,9 @@ TEST(RegistrationConfig, KeysDefaultsRoundTripOverridesAndFaults)
 {
     const Pipeline::SRegistrationConfig defaults = Pipeline::DefaultConfig(0.5, 56.0);
     // The first 29 keys are exactly the labels of the engine's text dump, in its order.
-    const std::string dump = Dump(defaults.fine);
+    const std::wstring dump = defaults.fine.ToString().Str();
     std::vector<std::string> labels;
-    std::istringstream lines(dump);
+    std::istringstream lines(std::string(dump.begin(), dump.end()));
     for (std::string line; std::getline(lines, line);)
         labels.push_back(line.substr(0, line.find(" = ")));
     std::vector<std::string> keys = Pipeline::ConfigKeys();

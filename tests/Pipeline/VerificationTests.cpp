@@ -25,8 +25,8 @@ std::shared_ptr<const Pipeline::SScan> Prepare(IO::SPointCloud cloud, const char
     return Pipeline::PrepareScan(std::move(cloud), Pipeline::SScanOptions(), name);
 }
 
-// Verifies and compares with the outcomes expected, each "name+" (passed), "name-" (failed) or "name/"
-// (does not apply: no value, not passed), optionally followed by "<x" or ">x", a bound on the value.
+// Verifies against the outcomes expected: "name+" passed, "name-" failed, "name/" does not apply (no
+// value, not passed), optionally followed by "<x" or ">x", a bound on the value.
 std::map<std::string, Pipeline::SCheck> Expect(const Pipeline::SScan& fix, const Pipeline::SScan& flt,
                                                const CbMatrix4Rd& t, const std::string& expected)
 {
@@ -41,9 +41,8 @@ std::map<std::string, Pipeline::SCheck> Expect(const Pipeline::SScan& fix, const
         const Pipeline::SCheck& c = checks.at(token.substr(0, k));
         SCOPED_TRACE(expected + ": " + c.strName + " " + std::to_string(c.dValue) + " " + c.strTest + " " +
                      std::to_string(c.dLimit) + ", " + c.strNote);
-        EXPECT_EQ(c.bApplicable, token[k] != '/');
-        EXPECT_EQ(c.bPassed, token[k] == '+');
-        EXPECT_EQ(std::isnan(c.dValue), token[k] == '/');
+        EXPECT_EQ(std::make_tuple(c.bApplicable, c.bPassed, std::isnan(c.dValue)),
+                  std::make_tuple(token[k] != '/', token[k] == '+', token[k] == '/'));
         const double bound = k + 1 < token.size() ? std::stod(token.substr(k + 2)) : NAN;
         EXPECT_TRUE(std::isnan(bound) || (token[k + 1] == '<' ? c.dValue < bound : c.dValue > bound));
     }
@@ -58,8 +57,7 @@ TEST(Verification, TheRightAlignmentPassesEveryCheckAndEachFaultFailsItsOwn)
     const auto fix = Prepare(fixCloud, "fix"), flt = Prepare(fltCloud, "float");
     // Spacing and noise are measured, not given: 1 mm, and about the 0.03 mm put in.
     EXPECT_NEAR(fix->dSpacing, 1.0, 0.01);
-    EXPECT_GT(fix->dNoise, 0.015);
-    EXPECT_LT(fix->dNoise, 0.04);
+    EXPECT_TRUE(fix->dNoise > 0.015 && fix->dNoise < 0.04) << fix->dNoise;
     const auto moved = [](double x, double y, double z) { return kTruth * CbMatrix4Rd::Translation(x, y, z); };
     Expect(*fix, *flt, kTruth, "residual_ratio+ normal_agreement+ constraint+ free_space+");
     // Six millimetres along x, where the surface slides nearly along itself: the bumps no longer fit.
@@ -75,8 +73,7 @@ TEST(Verification, TheRightAlignmentPassesEveryCheckAndEachFaultFailsItsOwn)
         n = -n;
     Expect(*fix, *Prepare(flipped, "flipped"), kTruth, "residual_ratio+ normal_agreement-<0.05");
 
-    // Pure noise is no surface: points scattered through the slab the surface lies in, with normals in
-    // every direction.
+    // Pure noise is no surface: points in the surface's slab, with normals in every direction.
     std::mt19937 random(7);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     IO::SPointCloud noise;
@@ -87,21 +84,16 @@ TEST(Verification, TheRightAlignmentPassesEveryCheckAndEachFaultFailsItsOwn)
     }
     Expect(*fix, *Prepare(noise, "noise"), CbMatrix4Rd::Identity(), "normal_agreement- free_space-");
 
-    // Checks without data do not apply and never pass: FLOAT a metre away has no pair and nothing over
-    // FIX's surface; without a range grid FIX's lines of sight are unknown, but the other checks answer.
+    // Checks without data do not apply and never pass: FLOAT a metre away, or FIX without a range grid.
     Expect(*fix, *flt, moved(1000, 0, 0), "residual_ratio/ normal_agreement/ constraint/ free_space/");
     IO::SPointCloud gridless = fixCloud;
     gridless.vecGrid.clear();
     const auto checks =
         Expect(*Prepare(gridless, "gridless"), *flt, kTruth, "free_space/ residual_ratio+ normal_agreement+");
     EXPECT_EQ(checks.at("free_space").strNote, "FIX has no range grid");
-}
 
-TEST(Verification, ASurfaceThatSlidesAlongItselfPinsNothing)
-{
-    // Two overlapping patches of a plane fit wherever FLOAT slides: only the constraint tells. (The
-    // engine's own test of free motions misses an exact plane, whose smallest eigenvalue comes out a
-    // rounding error below 0.)
+    // Patches of a plane fit wherever FLOAT slides: only the constraint tells. (The engine's own test of
+    // free motions misses an exact plane, whose smallest eigenvalue comes out a rounding error below 0.)
     auto plane = [](double x0, uint32_t seed, const CbMatrix4Rd& toOwnFrame) {
         IO::SPointCloud cloud = Scan({x0, 0.0, 60, 60, 1.0, 0.02, seed});
         for (size_t i = 0; i < cloud.GetCount(); ++i)
@@ -112,16 +104,14 @@ TEST(Verification, ASurfaceThatSlidesAlongItselfPinsNothing)
         }
         return cloud;
     };
-    const auto fix = Prepare(plane(0.0, 3, CbMatrix4Rd::Identity()), "fix");
-    const auto flt = Prepare(plane(20.5, 4, kToFloatFrame), "float");
+    const auto fixPlane = Prepare(plane(0.0, 3, CbMatrix4Rd::Identity()), "fix");
+    const auto fltPlane = Prepare(plane(20.5, 4, kToFloatFrame), "float");
     for (const CbMatrix4Rd& slid : {kTruth, kTruth * CbMatrix4Rd::Translation(7.0, -3.0, 0.0)})
-        Expect(*fix, *flt, slid, "residual_ratio+ normal_agreement+ constraint-<1e-4");
+        Expect(*fixPlane, *fltPlane, slid, "residual_ratio+ normal_agreement+ constraint-<1e-4");
 }
 
-// The grid of FIX's lines of sight must answer what a kd-tree over the same points answers, ties and
-// the reach's rim included: points on a lattice (many equal distances, the lower index not the first
-// met), repeated points, a far point that makes the cells grow, and questions from outside the points'
-// extent.
+// Ties and the reach's rim included: a lattice, repeated points, a far point that makes the cells grow,
+// and questions from outside the points' extent.
 TEST(Verification, TheViewGridFindsWhatTheKdTreeFinds)
 {
     std::mt19937 random(7);

@@ -1,6 +1,5 @@
-// The library example of docs/reference.md, compiled and run: the code between the example marks is
-// the snippet shown there, and Examples.TheDocsShowTheExamplesAsTheyStand keeps the two (and its dump)
-// identical.
+// The library example of docs/reference.md, compiled and run: the code between the example marks is the
+// snippet shown there, kept identical (with its dump) by Examples.TheDocsShowTheExamplesAsTheyStand.
 
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Algorithms/Math/CEuler2Matrix.h"

@@ -51,53 +51,32 @@ bool HasMass(const CFpfh& h, double mass)
 }
 } // namespace
 
-// The features are angles in the pair's own frame: a rigid motion moves them by rounding only, yet they
-// differ between places. Scattered samples, as a lattice puts many pairs exactly on a whole-number radius.
-// Points without a usable normal, a lone point and a coincident pair must neither poison their
-// neighbours with NaN nor depend on how the loops are shared out.
+// Angles in the pair's own frame: a rigid motion moves them by rounding only, yet they differ between places
+// (a noisy lattice of odd spacing: one of whole millimetres puts many pairs exactly on the radius). Bad normals,
+// a lone point and a coincident pair must neither poison their neighbours with NaN nor depend on the threads.
 TEST(Fpfh, InvariantUnderRigidMotionVaryingOverTheSurfaceAndTheSameOnAnyThreads)
 {
-    std::mt19937 random(5);
-    std::uniform_real_distribution<double> offset(0.0, 110.0);
-    std::vector<CbVector3f> positions, normals;
-    for (int k = 0; k < 12000; ++k)
-    {
-        const double x = -40.0 + offset(random), y = 10.0 + offset(random);
-        double h, dx, dy;
-        SyntheticScans::Surface(x, y, h, dx, dy);
-        const CbVector3d n(-dx, -dy, 1.0);
-        positions.emplace_back(CbVector3d(x, y, h));
-        normals.emplace_back(n * (1.0 / n.Length()));
-    }
-    SCloud c, moved;
-    for (uint32_t i : VoxelSubsample(positions, 3.0f))
-        c.vecPositions.push_back(positions[i]), c.vecNormals.push_back(normals[i]);
-    ASSERT_GT(c.vecPositions.size(), 1000u);
     const CbMatrix4Rd motion = SyntheticScans::Motion(CbVector3d(0.3, -0.8, 0.5), 73.0, CbVector3d(250.0, -90.0, 40.0));
-    for (size_t i = 0; i < c.vecPositions.size(); ++i)
+    const SyntheticScans::SWindow window{-40.0, 10.0, 103, 103, 1.07, 0.2, 5};
+    const IO::SPointCloud scan = SyntheticScans::Scan(window), turned = SyntheticScans::Scan(window, motion);
+    SCloud c, moved;
+    for (uint32_t i : VoxelSubsample(scan.vecPositions, 3.0f))
     {
-        moved.vecPositions.emplace_back(motion.TransformPoint(CbVector3d(c.vecPositions[i])));
-        moved.vecNormals.emplace_back(motion.TransformPoint(CbVector3d(c.vecNormals[i])) - motion.TransformPoint({}));
+        c.vecPositions.push_back(scan.vecPositions[i]), c.vecNormals.push_back(scan.vecNormals[i]);
+        moved.vecPositions.push_back(turned.vecPositions[i]), moved.vecNormals.push_back(turned.vecNormals[i]);
     }
     const std::vector<CFpfh> a = Fpfh(c, 15.0f), b = Fpfh(moved, 15.0f);
     size_t same = 0;
     double spread = 0.0;
     for (size_t i = 0; i < a.size(); ++i)
-    {
-        ASSERT_TRUE(HasMass(a[i], 1.0)) << "point " << i;
-        same += L1(a[i], b[i]) <= 3e-3 ? 1 : 0;
-        spread += L1(a[i], a[(i + a.size() / 2) % a.size()]);
-    }
+        same += L1(a[i], b[i]) <= 3e-3 ? 1 : 0, spread += L1(a[i], a[(i + a.size() / 2) % a.size()]);
     EXPECT_GE(same, a.size() * 99 / 100);
     EXPECT_GT(spread / a.size(), 0.1);
 
     const size_t regular = c.vecPositions.size();
-    c.vecNormals[10] = CbVector3f(0.0f, 0.0f, 0.0f);
-    c.vecNormals[20].y = std::numeric_limits<float>::quiet_NaN();
-    c.vecPositions.push_back(c.vecPositions[30]);
-    c.vecNormals.push_back(c.vecNormals[30]);
-    c.vecPositions.emplace_back(1e4f, 1e4f, 1e4f);
-    c.vecNormals.emplace_back(0.0f, 0.0f, 1.0f);
+    c.vecNormals[10] = CbVector3f(0.0f, 0.0f, 0.0f), c.vecNormals[20].y = std::numeric_limits<float>::quiet_NaN();
+    c.vecPositions.push_back(c.vecPositions[30]), c.vecNormals.push_back(c.vecNormals[30]);
+    c.vecPositions.emplace_back(1e4f, 1e4f, 1e4f), c.vecNormals.emplace_back(0.0f, 0.0f, 1.0f);
     const std::vector<CFpfh> alone = Fpfh(c, 12.0f);
     CThreadPool one(1), three(3);
     for (CThreadPool* pool : {&one, &three})
@@ -170,15 +149,13 @@ TEST(VoxelSubsample, KeepsThePointNearestEachCubeMeanOnePerOccupiedCube)
 
     std::mt19937 random(7);
     std::uniform_real_distribution<float> coordinate(-20.0f, 20.0f);
-    std::vector<CbVector3f> scattered(5000);
-    for (CbVector3f& p : scattered)
-        p = CbVector3f(coordinate(random), coordinate(random), 0.2f * coordinate(random));
     auto cube = [](const CbVector3f& p) {
         return std::array<double, 3>{std::floor(p.x / 3.0), std::floor(p.y / 3.0), std::floor(p.z / 3.0)};
     };
     std::set<std::array<double, 3>> occupied, seen;
-    for (const CbVector3f& p : scattered)
-        occupied.insert(cube(p));
+    std::vector<CbVector3f> scattered(5000);
+    for (CbVector3f& p : scattered)
+        occupied.insert(cube(p = CbVector3f(coordinate(random), coordinate(random), 0.2f * coordinate(random))));
     const std::vector<uint32_t> kept = VoxelSubsample(scattered, 3.0f);
     EXPECT_TRUE(std::is_sorted(kept.begin(), kept.end()));
     for (uint32_t i : kept)

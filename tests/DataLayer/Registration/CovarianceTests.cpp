@@ -1,17 +1,11 @@
 #include "ScriptedEngine.h"
 
-#include <cmath>
-#include <tuple>
-
 using namespace EngineTest;
 
-namespace
-{
 const PointList kExample = {{{0, 0, 0}, 1}, {{4, 0, 0}, 1}, {{0, 0, 1}, 1}, {{4, 0, 1}, 1}, {{2, 1, 0}, 1}};
 const CbVector3d kAxis1(0, 0.5257311, -0.8506508), kAxis2(0, 0.8506508, 0.5257311);
-} // namespace
 
-TEST(Covariance, ClosedFormDecompositionOfTheWorkedExample)
+TEST(Covariance, ClosedFormDecompositionOfTheWorkedExampleAndTheEllipsoidForEveryNumberOfPoints)
 {
     CbVector3d centre, axes[3], values;
     PointList points = kExample;
@@ -36,11 +30,9 @@ TEST(Covariance, ClosedFormDecompositionOfTheWorkedExample)
     // An empty list has no centre; nothing is computed and nothing throws.
     VelmTorCorrICPPoint::ComputeCovariance({}, centre, axes, values);
     EXPECT_TRUE(std::isnan(centre.x) && std::isnan(axes[0].x));
-}
 
-TEST(Covariance, EllipsoidForEveryNumberOfPoints)
-{
-    Base::CCovarianceEllipsoid e;
+    // The ellipsoid for every number of points.
+    CCovarianceEllipsoid e;
     auto of = [&e](const PointList& points) {
         VelmTorCorrICPPoint::ComputeCovarianceEllipsoid(points, e);
         return std::tuple(e.GetCentre(), e.GetAxisEnd(0), e.GetAxisEnd(1), e.GetAxisEnd(2), e.GetSigmaScale());
@@ -52,7 +44,7 @@ TEST(Covariance, EllipsoidForEveryNumberOfPoints)
     EXPECT_EQ(of({{p, 1}, {q, 1}}), std::tuple(mid, p, mid, mid, 1.0f));
 
     EXPECT_EQ(std::get<4>(of(kExample)), 1.0f);
-    const CbVector3d centre(2.0, 0.2, 0.4);
+    centre = CbVector3d(2.0, 0.2, 0.4);
     ExpectNear(e.GetCentre(), centre, 1e-15);
     ExpectNear(e.GetAxisEnd(0), centre + CbVector3d(std::sqrt(3.2), 0, 0), 1e-9);
     ExpectNear(e.GetAxisEnd(1), centre + kAxis1 * std::sqrt(0.2 + std::sqrt(0.008)), 1e-7);

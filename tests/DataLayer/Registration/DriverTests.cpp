@@ -1,12 +1,9 @@
 #include "ScriptedEngine.h"
 
-#include <cmath>
-#include <tuple>
-
 using namespace EngineTest;
 using DriverTest = EngineFixture;
 
-TEST_F(DriverTest, DistanceThresholdAdaptationSwitchesOnceToTheConvergedRadius)
+TEST_F(DriverTest, DistanceThresholdAdaptationAndWhenItRuns)
 {
     e.Init();
     EXPECT_TRUE(e.dDistanceThreshold == 4.0 && e.dSquaredDistanceThreshold == 16.0);
@@ -30,11 +27,9 @@ TEST_F(DriverTest, DistanceThresholdAdaptationSwitchesOnceToTheConvergedRadius)
     }
     e.Init();
     EXPECT_TRUE(!e.bConvergedRadiusReached && e.dDistanceThreshold == 4.0);
-}
 
-TEST_F(DriverTest, OnlyAdaptiveModeOneBuildsThePairsTwiceInTheFirstIteration)
-{
-    e.pairRmse = [](size_t call) { return call == 0 ? 0.5 : 0.2; };
+    // Only adaptive mode 1 builds the pairs twice in the first iteration.
+    config = PassingConfig(), e.pairRmse = [](size_t call) { return call == 0 ? 0.5 : 0.2; };
     for (int mode : {1, 0, 2, -1})
     {
         config.SetAdaptDistanceThreshold(mode);
@@ -49,7 +44,7 @@ TEST_F(DriverTest, OnlyAdaptiveModeOneBuildsThePairsTwiceInTheFirstIteration)
     }
 }
 
-TEST_F(DriverTest, IterationLimitsAndFinishingOrder)
+TEST_F(DriverTest, IterationLimitsFinishingOrderAndWhenTheSecondHalfUpdates)
 {
     // An update that keeps moving, so that only the limit ends the loop; a limit of 0 still runs once.
     e.offset = [](const CbMatrix4Rd&) { return 1.0; };
@@ -67,20 +62,17 @@ TEST_F(DriverTest, IterationLimitsAndFinishingOrder)
          {std::tuple(-1, 1.0, 2.0, false), std::tuple(1000000, 1.0, 2.0, true), std::tuple(-1, 0.01, 2.0, false),
           std::tuple(-1, 0.00999, 2.0, true), std::tuple(-1, 1.0, 1.0, true), std::tuple(-1, 1.0, std::nan(""), true)})
     {
-        config.SetMaxIterations(maxIterations);
-        e.dOffset = offset, e.dSumOfPairWeights = weights;
+        config.SetMaxIterations(maxIterations), e.dOffset = offset, e.dSumOfPairWeights = weights;
         EXPECT_EQ(e.IsFinished(), finished) << maxIterations << " " << offset << " " << weights;
     }
-}
 
-TEST_F(DriverTest, SecondHalfUpdatesOnlyWithEnoughWeightAndOverlap)
-{
+    // The second half updates only with enough weight and overlap.
     e.Init();
     for (const auto& [weights, overlap, check, updates] :
          {std::tuple(1.0, true, true, 0), std::tuple(1.0, true, false, 1), std::tuple(5.0, false, true, 0),
           std::tuple(5.0, true, true, 1)})
     {
-        e.dSumOfPairWeights = weights, e.bBoundingBoxesOverlap = overlap, e.buildMatrixCalls = 0;
+        e.dSumOfPairWeights = weights, e.bBoundingBoxesOverlap = overlap, e.buildMatrixCalls = 0,
         e.DoICPIteration2(check);
         EXPECT_EQ(e.buildMatrixCalls, updates) << weights << overlap << check;
     }
@@ -100,8 +92,7 @@ TEST_F(DriverTest, ResultRecordsOfSuccessfulAndTooSmallRegistrations)
     // Too few surfels: only the state is written; the next registration is judged afresh.
     e.pairTooFewSurfels = true;
     e.CalculateICPTransform();
-    r = e.GetResult();
-    EXPECT_TRUE(r->GetState() == Result::SurfelCountTooLow && r->GetNrIterations() == 0u &&
+    EXPECT_TRUE((r = e.GetResult())->GetState() == Result::SurfelCountTooLow && r->GetNrIterations() == 0u &&
                 r->GetTransformation() == CbMatrix4Rd::Identity());
     e.pairTooFewSurfels = false;
     e.CalculateICPTransform();
@@ -110,44 +101,33 @@ TEST_F(DriverTest, ResultRecordsOfSuccessfulAndTooSmallRegistrations)
     // Init starts a new result but keeps the transformation, the error and the pair centre.
     e.mTransform = CbMatrix4Rd::Translation(1, 2, 3);
     e.Init();
-    EXPECT_TRUE(e.GetResult() != r && e.GetTransform() == CbMatrix4Rd::Translation(1, 2, 3));
-    EXPECT_TRUE(e.dRMSE == 0.125 && e.vPairCentre == CbVector3d(1, 2, 3));
+    EXPECT_TRUE(e.GetResult() != r && e.GetTransform() == CbMatrix4Rd::Translation(1, 2, 3) && e.dRMSE == 0.125 &&
+                e.vPairCentre == CbVector3d(1, 2, 3));
 }
 
-TEST(Driver, MissingConfigurationOrModelsThrowWithoutChangingTheEngine)
+TEST(Driver, MissingConfigurationOrModelsThrowWithoutChangingTheEngineAndTheStartAndCentredTransformations)
 {
     ScriptedEngine e;
     const auto result = e.GetResult();
-    const std::vector<std::function<void()>> calls = {[&] { e.CalculateICPTransform(); },
-                                                      [&] { e.DoICPIteration(); },
-                                                      [&] { e.DoICPIteration1(); },
-                                                      [&] { e.DoICPIteration2(false); },
-                                                      [&] { e.SetResultValues(); },
-                                                      [&] { e.IsSuccesful(); },
-                                                      [&] { e.Init(); },
-                                                      [&] { e.IsFinished(); },
-                                                      [&] { e.GetConfiguration(); }};
+    std::vector<std::function<void()>> calls = {[&] { e.CalculateICPTransform(); }, [&] { e.DoICPIteration(); },
+                                                [&] { e.DoICPIteration1(); },       [&] { e.DoICPIteration2(false); },
+                                                [&] { e.SetResultValues(); },       [&] { e.IsSuccesful(); }};
+    calls.insert(calls.end(), {[&] { e.Init(); }, [&] { e.IsFinished(); }, [&] { e.GetConfiguration(); }});
     VelmTorCorrICPPointConfig config = PassingConfig();
     // First without configuration, then configured but without models (the last three need none).
     for (size_t count : {calls.size(), calls.size() - 3})
     {
         for (size_t i = 0; i < count; ++i)
-        {
             EXPECT_THROW(calls[i](), VelmException) << count << " " << i;
-            EXPECT_TRUE(e.GetResult() == result && e.pairThresholds.empty());
-        }
-        e.SetConfiguration(config);
-        e.modelsMissing = true;
+        e.SetConfiguration(config), e.modelsMissing = true;
     }
+    EXPECT_TRUE(e.GetResult() == result && e.pairThresholds.empty());
     e.modelsMissing = false;
     EXPECT_THROW(e.IsSuccesful(), VelmException); // it needs the description SetResultValues computes
     EXPECT_EQ(MessageOf([] { ScriptedEngine().Init(); }),
               L"No configuration has been set: call SetConfiguration before DataLayer::VelmTorCorrICPPoint::Init.");
-}
 
-TEST(Driver, StartAndCentredTransformations)
-{
-    ScriptedEngine e;
+    // The start transformation, and the centred ones.
     CbMatrix4Rd a = CbMatrix4Rd::Translation(1, 2, 3), b = CbMatrix4Rd::Translation(5, 0, -1);
     a.e[0] = a.e[5] = 0, a.e[1] = 1, a.e[4] = -1; // a quarter turn about z, then the translation
     e.ComputeInitialTransform(a, b);              // a, then the inverse of b
@@ -158,8 +138,7 @@ TEST(Driver, StartAndCentredTransformations)
     EXPECT_EQ(e.GetTransform().TransformPoint(CbVector3d(1, 0, 0)), CbVector3d(-4, 3, 4));
 
     // The centred transformations move the pair centre (1, 2, 3) to the origin and back.
-    e.SetTransform(CbMatrix4Rd::Translation(10, 0, 0));
-    e.vPairCentre = CbVector3d(1, 2, 3);
+    e.SetTransform(CbMatrix4Rd::Translation(10, 0, 0)), e.vPairCentre = CbVector3d(1, 2, 3);
     e.adjustCOGTransformsFromTransform();
     EXPECT_TRUE(e.mCOGTransform == CbMatrix4Rd::Translation(9, -2, -3) && e.mCenteredTransform == e.mCOGTransform);
     e.mCOGTransform = CbMatrix4Rd::Identity();

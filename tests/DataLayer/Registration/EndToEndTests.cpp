@@ -1,29 +1,24 @@
-#include "SurfelEngineSupport.h"
+#include "ScriptedEngine.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
 #include <thread>
-#include <tuple>
-#include <utility>
 
-using namespace SurfelEngineTest;
-using DataLayer::VelmTorCorrICPRegistrationResult;
-using State = DataLayer::VelmTorCorrICPRegistrationResult::ERegistrationState;
+using namespace EngineTest;
 
 namespace
 {
-// Two scans of one surface on offset grids; `truth` maps the floating one onto the fixed one.
+// Two scans of n x n surfels 1 mm apart on offset grids of one surface, the floating one moved by `motion`.
 struct ScanPair
 {
-    CbMatrix4Rd truth;
-    std::unique_ptr<Base::CSurfelCollection> fix, flt;
+    std::unique_ptr<CSurfelCollection> fix, flt;
 
-    explicit ScanPair(const CbMatrix4Rd& motion)
-        : truth(motion),
-          fix(Collection(Scan(-30.0, -30.0, CbMatrix4Rd()))),
-          flt(Collection(Scan(-25.37, -31.61, motion)))
+    explicit ScanPair(const CbMatrix4Rd& motion, int n = 61, double x0 = -30.0, double y0 = -30.0, double xf = -25.37,
+                      double yf = -31.61)
+        : fix(Scan({x0, y0, n, n}, CbMatrix4Rd())), flt(Scan({xf, yf, n, n}, motion))
     {
+    }
+    static std::unique_ptr<CSurfelCollection> Scan(const SyntheticScans::SWindow& w, const CbMatrix4Rd& toSurface)
+    {
+        return Collection(SyntheticScans::Surfels(SyntheticScans::Scan(w, toSurface.Inverted())));
     }
 };
 
@@ -36,47 +31,54 @@ struct Registration
 {
     VelmTorCorrICPPointConfig config;
     VelmTorCorrICPPointSC engine;
-    std::shared_ptr<const VelmTorCorrICPRegistrationResult> result;
+    std::shared_ptr<const Result> result;
 
-    Registration(const ScanPair& scans, const VelmTorCorrICPPointConfig& c, const CbMatrix4Rd& start = CbMatrix4Rd())
+    Registration(const ScanPair& scans, const VelmTorCorrICPPointConfig& c = SyntheticScans::EngineConfig(),
+                 const CbMatrix4Rd& start = CbMatrix4Rd())
         : config(c)
     {
         engine.SetConfiguration(config);
-        engine.SetModelFix(*scans.fix, nullptr);
-        engine.SetModelFloat(*scans.flt, nullptr);
-        engine.SetTransform(start);
+        engine.SetModelFix(*scans.fix, nullptr), engine.SetModelFloat(*scans.flt, nullptr), engine.SetTransform(start);
     }
-    const VelmTorCorrICPRegistrationResult& Calculate()
-    {
-        engine.CalculateICPTransform();
-        result = engine.GetResult();
-        return *result;
-    }
+    const Result& Calculate() { return engine.CalculateICPTransform(), *(result = engine.GetResult()); }
 };
 
 // The state and the failure cause, and everything a host reads back from a run, as single values.
-std::pair<State, std::wstring> Verdict(const VelmTorCorrICPRegistrationResult& r)
+std::pair<State, std::wstring> Verdict(const Result& r)
 {
     return {r.GetState(), r.GetFailureCause().Str()};
 }
-auto Outcome(const VelmTorCorrICPRegistrationResult& r)
+auto Outcome(const Result& r)
 {
     return std::make_tuple(Verdict(r), r.GetTransformation(), r.GetRMSE(), r.GetNrIterations(), r.GetSumOfWeights());
 }
 } // namespace
 
-TEST(SurfelEngineEndToEnd, RecoversKnownRigidMotions)
+// Two more engines on the same collections at once, stepped by the host, end exactly where the one call ends.
+TEST(SurfelEngineEndToEnd, RecoversKnownRigidMotionsAlsoWhenTheHostStepsTwoEnginesInThreads)
 {
     for (const CbMatrix4Rd& motion : c_Motions)
     {
         const ScanPair scans(motion);
-        Registration run(scans, SyntheticScans::EngineConfig());
-        const VelmTorCorrICPRegistrationResult& result = run.Calculate();
+        Registration run(scans), runs[2] = {Registration(scans), Registration(scans)};
+        auto loop = [&](bool halves) {
+            VelmTorCorrICPPointSC& e = runs[halves].engine;
+            e.Init();
+            do
+                halves ? (e.DoICPIteration1(), e.DoICPIteration2(true)) : e.DoICPIteration();
+            while (!e.IsFinished());
+            e.SetResultValues();
+        };
+        std::thread first(loop, false), second(loop, true);
+        const Result& result = run.Calculate();
+        first.join(), second.join();
         EXPECT_EQ(Verdict(result), std::make_pair(State::Success, std::wstring()));
-        const Eigen::Matrix4d error = AsEigen(result.GetTransformation()) - AsEigen(scans.truth);
+        const Eigen::Matrix4d error = AsEigen(result.GetTransformation()) - AsEigen(motion);
         EXPECT_LT(error.topLeftCorner(3, 3).cwiseAbs().maxCoeff(), 1e-4);
         EXPECT_LT(error.col(3).head(3).norm(), 0.002);
         EXPECT_LT(result.GetRMSE(), 0.002);
+        for (Registration& host : runs)
+            EXPECT_EQ(Outcome(*host.engine.GetResult()), Outcome(result));
     }
 }
 
@@ -91,8 +93,7 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
 
     // Started 500 mm apart the boxes never meet; a negative minimum pair weight lets the empty
     // pairing pass the pair-weight rule, so the missing overlap decides (NaN quotients, no message).
-    config = SyntheticScans::EngineConfig();
-    config.SetMinimumPairWeights(-1.0f);
+    (config = SyntheticScans::EngineConfig()).SetMinimumPairWeights(-1.0f);
     Registration apart(scans, config, CbMatrix4Rd::Translation(500.0, 0.0, 0.0));
     EXPECT_EQ(Verdict(apart.Calculate()), std::make_pair(State::NoOverlap, std::wstring()));
     EXPECT_TRUE(apart.result->GetNrFoundPairs() == 0u && std::isnan(apart.result->GetOverlapQuotient()));
@@ -103,54 +104,24 @@ TEST(SurfelEngineEndToEnd, FailureStatesReachedOnPurpose)
         std::make_pair(State::OverlapQualityBad, std::wstring(L" fConvergenceSumOfPairWeights=0.000000 (0.000000)")));
 }
 
-// Two engines on the same collections at once, stepped by the host, end exactly where the one call ends.
-TEST(SurfelEngineEndToEnd, HostControlledLoopsInTwoThreadsAgreeWithTheOneCall)
-{
-    const ScanPair scans(c_Motions[2]);
-    Registration runs[2] = {{scans, SyntheticScans::EngineConfig()}, {scans, SyntheticScans::EngineConfig()}};
-    auto loop = [&](bool halves) {
-        VelmTorCorrICPPointSC& e = runs[halves].engine;
-        e.Init();
-        do
-            halves ? (e.DoICPIteration1(), e.DoICPIteration2(true)) : e.DoICPIteration();
-        while (!e.IsFinished());
-        e.SetResultValues();
-    };
-    std::thread first(loop, false), second(loop, true);
-    first.join();
-    second.join();
-    Registration reference(scans, SyntheticScans::EngineConfig());
-    ASSERT_EQ(reference.Calculate().GetState(), State::Success);
-    for (Registration& run : runs)
-        EXPECT_EQ(Outcome(*run.engine.GetResult()), Outcome(*reference.result));
-}
-
 TEST(SurfelEngineEndToEnd, EveryThreadCountGivesTheSameResultBitForBit)
 {
     // Two scans of 52 900 surfels; the pairs of every iteration are found on the threads.
-    const CbMatrix4Rd motion = RigidMotion({1.0, -2.0, 0.5}, 0.05, CbVector3d(1.0, 0.5, -0.8));
-    SyntheticScans::SWindow window{-100.0, -100.0, 230, 230};
-    const auto fix = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window)));
-    window.x0 = -95.37, window.y0 = -103.61;
-    const auto flt = Collection(SyntheticScans::Surfels(SyntheticScans::Scan(window, motion.Inverted())));
+    const ScanPair scans(RigidMotion({1.0, -2.0, 0.5}, 0.05, CbVector3d(1.0, 0.5, -0.8)), 230, -100.0, -100.0, -95.37,
+                         -103.61);
     VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     config.SetNumberOfPairs(5000);
-    std::vector<std::pair<std::wstring, std::vector<double>>> outcomes;
-    for (uint32_t threads : {1u, 2u, 3u, 8u})
+    Registration one(scans, config);
+    ASSERT_EQ((one.engine.SetThreadCount(1), one.Calculate().GetState()), State::Success)
+        << one.result->ToString().Str();
+    for (uint32_t threads : {2u, 3u, 8u})
     {
-        VelmTorCorrICPPointSC engine;
-        engine.SetThreadCount(threads);
-        EXPECT_EQ(engine.GetThreadCount(), threads);
-        engine.SetConfiguration(config);
-        engine.SetModelFix(*fix, nullptr);
-        engine.SetModelFloat(*flt, nullptr);
-        engine.CalculateICPTransform();
-        const auto result = engine.GetResult();
-        EXPECT_EQ(result->GetState(), State::Success) << result->ToString().Str();
+        Registration run(scans, config);
+        run.engine.SetThreadCount(threads);
+        run.Calculate();
+        EXPECT_EQ(run.engine.GetThreadCount(), threads);
         // Every printed digit, and the transformation to the last bit.
-        const CbMatrix4Rd& m = result->GetTransformation();
-        outcomes.emplace_back(result->ToString().Str(), std::vector<double>(m.e, m.e + 16));
+        EXPECT_EQ(std::pair(run.result->ToString().Str(), Outcome(*run.result)),
+                  std::pair(one.result->ToString().Str(), Outcome(*one.result)));
     }
-    for (size_t k = 1; k < outcomes.size(); ++k)
-        EXPECT_EQ(outcomes[k], outcomes[0]) << k;
 }

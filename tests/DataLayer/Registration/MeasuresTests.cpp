@@ -1,20 +1,10 @@
-#include "SurfelEngineSupport.h"
+#include "ScriptedEngine.h"
 
-#include <gtest/gtest.h>
+using namespace EngineTest;
 
-#include <cfloat>
-#include <cmath>
-#include <tuple>
-#include <utility>
-
-using namespace SurfelEngineTest;
-using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
-
-namespace
-{
-// The system of one pair of weight 2 and Jacobian J (right side 2 b J), added to a right side that held
-// `extra` in row 4.
-void ExpectSystem(const VelmTorPointToPlaneErrorSystemMatrix& s, const double (&J)[6], double b, double extra = 0.0)
+// The system of one pair of weight 2 and Jacobian J (right side 2 b J) added to `extra` in row 4.
+static void ExpectSystem(const VelmTorPointToPlaneErrorSystemMatrix& s, const double (&J)[6], double b,
+                         double extra = 0.0)
 {
     for (int i = 0; i < 6; ++i)
     {
@@ -23,12 +13,13 @@ void ExpectSystem(const VelmTorPointToPlaneErrorSystemMatrix& s, const double (&
             EXPECT_DOUBLE_EQ(s.aNormalMatrix[i * (i + 1) / 2 + j], 2.0 * J[i] * J[j]) << i << "," << j;
     }
 }
-} // namespace
 
-TEST(SurfelEngineMeasures, RmseAndOffset)
+TEST(SurfelEngineMeasures, RmseOffsetAndOverlapRepresentation)
 {
-    ProbeEngine engine;
-    EXPECT_EQ(engine.GetRMSE(CbMatrix4Rd()), DBL_MAX); // no pairs
+    ProbeEngine engine; // without pairs
+    engine.ComputeOverlapRepresentation();
+    EXPECT_TRUE(engine.GetRMSE(CbMatrix4Rd()) == DBL_MAX && !engine.bbOverlap.box.IsValid() &&
+                engine.GetResult()->GetSamplePoints().GetSigmaScale() == -1.0f);
     const CbVector3d up(0.0, 0.0, 1.0);
     engine.vecPairs = {{0, {1, 2, 3}, {1, 2, 3.5}, up, 1.0}, {0, {4, 0, 1}, {4, 0, 0.75}, up, 3.0}}; // 0.5, 0.25 off
     // Point to plane: moving along the plane changes nothing.
@@ -47,16 +38,9 @@ TEST(SurfelEngineMeasures, RmseAndOffset)
     CbMatrix4Rd halfTurn;
     halfTurn.e[0] = halfTurn.e[5] = -1.0;
     EXPECT_EQ(engine.GetOffset(halfTurn), 12.0 / 6.0);
-}
 
-TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
-{
-    ProbeEngine engine;
-    engine.ComputeOverlapRepresentation();
-    EXPECT_TRUE(!engine.bbOverlap.box.IsValid() && engine.GetResult()->GetSamplePoints().GetSigmaScale() == -1.0f);
-
-    // Fixed centroids far away: only the floating ones count, weighted by the pair weights.
-    const CbVector3d far(100, 100, 100), up(0, 0, 1);
+    // The overlap: fixed centroids far away, so only the floating ones count, weighted by the pair weights.
+    const CbVector3d far(100, 100, 100);
     engine.vecPairs = {{0, {0, 0, 0}, far, up, 1.0},
                        {0, {4, 0, 0}, far, up, 3.0},
                        {0, {0, 2, 1}, far, up, 1.0},
@@ -64,7 +48,7 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
     engine.ComputeOverlapRepresentation();
     EXPECT_EQ(std::make_pair(engine.bbOverlap.box.vMin, engine.bbOverlap.box.vMax),
               std::make_pair(CbVector3f(0, 0, 0), CbVector3f(4, 2, 1)));
-    const Base::CCovarianceEllipsoid& points = engine.GetResult()->GetSamplePoints();
+    const CCovarianceEllipsoid& points = engine.GetResult()->GetSamplePoints();
     EXPECT_LE((points.GetCentre() - CbVector3d(3.0, 1.0, 0.5)).Length(), 1e-12);
     EXPECT_EQ(points.GetSigmaScale(), 1.0f);
 }
@@ -72,8 +56,7 @@ TEST(SurfelEngineMeasures, OverlapRepresentationDescribesTheFloatingCentroids)
 TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
 {
     Rig rig(PlacedSurfels(Grid(20, 20)), PlacedSurfels(Grid(20, 20)), 1, 2.0);
-    rig.config = SyntheticScans::EngineConfig();
-    rig.config.SetNrTestSamples(400);
+    (rig.config = SyntheticScans::EngineConfig()).SetNrTestSamples(400);
     auto quotients = [&](const CbMatrix4Rd& m) {
         rig.engine.SetTransform(m);
         rig.engine.ComputePairWeightsQuotient();
@@ -89,32 +72,24 @@ TEST(SurfelEngineMeasures, QuotientsComeFromAFreshOverlapTest)
     EXPECT_TRUE(std::get<0>(disjoint) == 0.0 && std::isnan(std::get<1>(disjoint)) && std::isnan(std::get<2>(disjoint)));
 }
 
-TEST(SurfelEngineErrorSystem, PairsEnterInTheCentredFrameAndAreAddedToTheSystem)
+TEST(SurfelEngineErrorSystem, PairsEnterInTheCentredFrameAndTheRigidStepFollowsTheLinearMotion)
 {
-    // The fixed centroid is shifted by -vPairCentre, the floating one mapped by the current
-    // transformation and the same shift.
+    // The fixed centroid is shifted by -vPairCentre, the floating one mapped by the transformation and the shift.
     ProbeEngine engine;
     engine.vecPairs = {{0, {4.0, 1.0, -2.0}, {6.0, 1.5, -1.0}, {0.0, 0.0, 1.0}, 2.0}};
-    engine.SetTransform(CbMatrix4Rd::Translation(2.0, 0.5, 0.5));
-    engine.vPairCentre = CbVector3d(5.0, 1.0, -1.0);
+    engine.SetTransform(CbMatrix4Rd::Translation(2.0, 0.5, 0.5)), engine.vPairCentre = CbVector3d(5.0, 1.0, -1.0);
     engine.adjustCOGTransformsFromTransform();
-
-    VelmTorPointToPlaneErrorSystemMatrix system;
+    VelmTorPointToPlaneErrorSystemMatrix system, onlyMatrix;
     system.aRightSide[4] = 10.0; // the system is added to, never reset
     engine.BuildMatrix(system, false);
     // Centred: p = (1, 0.5, -0.5), q = (1, 0.5, 0); r = -0.5; J = (n, p x n) = (0, 0, 1, 0.5, -1, 0).
     ExpectSystem(system, {0.0, 0.0, 1.0, 0.5, -1.0, 0.0}, 0.5, 10.0);
 
     // With the flag the fixed centroid stands in for the floating one: J is taken at q, no residual.
-    VelmTorPointToPlaneErrorSystemMatrix onlyMatrix;
     engine.vecPairs[0].vCentroidFix = CbVector3d(7.0, 3.0, -1.0); // q = (2, 2, 0): J = (0, 0, 1, 2, -2, 0)
     engine.BuildMatrix(onlyMatrix, true);
     ExpectSystem(onlyMatrix, {0.0, 0.0, 1.0, 2.0, -2.0, 0.0}, 0.0);
-}
 
-TEST(SurfelEngineErrorSystem, RigidApproximationFollowsTheLinearMotion)
-{
-    ProbeEngine engine;
     engine.ceFloat.Set(CbVector3d(1.0, 2.0, 0.5), CbVector3d(11.0, 2.0, 0.5), CbVector3d(1.0, 8.0, 0.5),
                        CbVector3d(1.0, 2.0, 2.5), 1.0f);
     engine.mCenteredTransform = CbMatrix4Rd::Translation(-1.0, -2.0, -0.5);

@@ -1,35 +1,12 @@
 #include "ScriptedEngine.h"
 
-#include "velm/Base/SurfelData/CSurfelCollection.h"
-#include "velm/DataLayer/Registration/QuantizeNormal.h"
-
-#include <cmath>
-#include <memory>
-#include <tuple>
-
 using namespace EngineTest;
-using Base::CQuantizedNormal;
-using Base::CSurfelCollection;
-using Base::SSurfelData;
 
 namespace
 {
 CQuantizedNormal Code(float x, float y, float z)
 {
-    return CQuantizedNormal(DataLayer::QuantizeNormal(CbVector3f(x, y, z)));
-}
-
-std::unique_ptr<CSurfelCollection> Collection(std::vector<CbVector3f> positions, std::vector<CbVector3f> normals,
-                                              std::vector<uint8_t> quality = {}, std::vector<uint8_t> curvature = {})
-{
-    SSurfelData data;
-    for (uint32_t i = 0; i < positions.size(); ++i)
-        data.vecSampleOrder.push_back(i);
-    data.vecPositions = std::move(positions);
-    data.vecNormals = std::move(normals);
-    data.vecQuality = std::move(quality);
-    data.vecCurvature = std::move(curvature);
-    return std::make_unique<CSurfelCollection>(std::move(data));
+    return CQuantizedNormal(QuantizeNormal(CbVector3f(x, y, z)));
 }
 
 struct PairTest : EngineFixture
@@ -37,25 +14,21 @@ struct PairTest : EngineFixture
     const CbVector3f up{0, 0, 1};
     PairTest()
     {
-        config.SetBoundingBoxBlowup(0.5f);
-        config.SetTestRange(0.1f);
-        config.SetOverlapRange(1.0f);
-        config.SetCosNormalThreshold(0.9);
-        config.SetCurvatureThreshold(0.01);
-        config.SetNrTestSamples(10);
+        config.SetBoundingBoxBlowup(0.5f), config.SetTestRange(0.1f), config.SetOverlapRange(1.0f);
+        config.SetCosNormalThreshold(0.9), config.SetCurvatureThreshold(0.01), config.SetNrTestSamples(10);
         e.SetDistanceThreshold(1.0);
     }
     // A: four samples along x with qualities 1, 0.2, 0.4, 1. Their partners in B: the first close with
     // a similar normal, the second close with a perpendicular one, the third only within the overlap
     // range, the fourth none.
     std::unique_ptr<CSurfelCollection> A =
-        Collection({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, {up, up, up, up}, {255, 51, 102, 255}, {10, 0, 0, 0});
+        Collection(PlacedSurfels({{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {3, 0, 0}}, {}, {255, 51, 102, 255}, {10, 0, 0, 0}));
     std::unique_ptr<CSurfelCollection> B =
-        Collection({{0, 0, 0.05f}, {1, 0, 0.05f}, {2, 0, 0.6f}}, {up, {1, 0, 0}, up}, {}, {12, 0, 0});
+        Collection(PlacedSurfels({{0, 0, 0.05f}, {1, 0, 0.05f}, {2, 0, 0.6f}}, {up, {1, 0, 0}, up}, {}, {12, 0, 0}));
 };
 } // namespace
 
-TEST_F(PairTest, DistanceWeightsAndValidPairs)
+TEST_F(PairTest, DistanceWeightsValidPairsAndTheNormalCurvatureAndWeightTests)
 {
     const CQuantizedNormal n = Code(0, 0, 1);
     // Exactly at the threshold counts; the moved point is rounded to float.
@@ -75,12 +48,9 @@ TEST_F(PairTest, DistanceWeightsAndValidPairs)
     EXPECT_TRUE(e.IsAValidPair({0, 0, 0}, false, {0.6f, 0, 0}, n, false, 1.0, out));
     EXPECT_NEAR(out, 0.1875, 1e-6); // (1 - 0.5)^4 (4 0.5 + 1)
     EXPECT_TRUE(!e.IsAValidPair({0, 0, 0}, false, {2, 0, 0}, n, false, 1.0, out) && out == 0.0);
-}
 
-TEST_F(PairTest, NormalCurvatureAndWeightTests)
-{
-    const CQuantizedNormal a = Code(0, 0, 1), b = Code(0.3f, 0, 1);
-    auto& lut = Base::TQuantizedNormalMultiLevelLUT<CbVector3f>::lut;
+    const CQuantizedNormal a = n, b = Code(0.3f, 0, 1);
+    auto& lut = TQuantizedNormalMultiLevelLUT<CbVector3f>::lut;
     lut.Create();
     const CbVector3f na = lut[a.uiCode], nb = lut[b.uiCode];
     const float dot = (na.y * nb.y + na.x * nb.x) + na.z * nb.z;
@@ -94,30 +64,14 @@ TEST_F(PairTest, NormalCurvatureAndWeightTests)
     EXPECT_TRUE(!e.IsSimilarCurvature(0, 255) && e.IsSimilarCurvature(255, 1));
 
     EXPECT_TRUE(e.IsOnBoundary(false, true) && !e.IsOnBoundary(false, false));
-    EXPECT_EQ(e.GetSquaredError({1, 1, 1}, {4, -2, 3}, {0, 0, 1}), 4.0); // tangential offset ignored
-    e.dSumOfPairWeights = 1.0;                                           // not strictly above the minimum
-    EXPECT_FALSE(e.HasSufficientPairWeights());
+    EXPECT_EQ(e.GetSquaredError({1, 1, 1}, {4, -2, 3}, {0, 0, 1}), 4.0);     // tangential offset ignored
+    EXPECT_FALSE((e.dSumOfPairWeights = 1.0, e.HasSufficientPairWeights())); // not strictly above the minimum
 }
 
-TEST_F(PairTest, BoundingBoxOverlapAndVolume)
-{
-    const auto unit = Collection({{0, 0, 0}, {1, 1, 1}}, {up, up}),
-               apart = Collection({{3, 0, 0}, {4, 1, 1}}, {up, up});
-    const CbMatrix4Rd I = CbMatrix4Rd::Identity(), T = CbMatrix4Rd::Translation(2.5, 0, 0); // T maps A into B
-    config.SetBoundingBoxBlowup(0.0f);
-    EXPECT_TRUE(!e.CheckForBoundingBoxOverlap(*unit, *apart, I) &&
-                e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
-    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, T) && !e.CheckForBoundingBoxOverlap(*apart, *unit, T));
-    EXPECT_FLOAT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, T), 0.5f);
-    // Both boxes grow by 1: closed boxes that touch at x = 2 overlap, with no volume.
-    config.SetBoundingBoxBlowup(1.0f);
-    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, I) && e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
-}
-
-TEST_F(PairTest, AccumulatedQuotientSums)
+TEST_F(PairTest, AccumulatedQuotientSumsAndBoundingBoxOverlap)
 {
     const double q02 = 51.0f / 255.0f, q04 = 102.0f / 255.0f;
-    auto sums = [&](const Base::CSurfelCollectionMask* maskA, const Base::CSurfelCollectionMask* maskB,
+    auto sums = [&](const CSurfelCollectionMask* maskA, const CSurfelCollectionMask* maskB,
                     const CbMatrix4Rd& T = CbMatrix4Rd::Identity()) {
         e.dSumTestWeights = e.dSumOverlapWeights = e.dSumMatchedWeights = 0.0;
         e.AccumulatePairWeights(*A, maskA, *B, maskB, T);
@@ -127,9 +81,8 @@ TEST_F(PairTest, AccumulatedQuotientSums)
     EXPECT_EQ(sums(nullptr, nullptr), (std::vector<double>{1.0 + q02 + q04 + 1.0, 1.0 + q02 + q04, 0.0}));
 
     // A masked sample does not use up the limit (unsigned: -1 is none); a masked partner is not found.
-    Base::CSurfelCollectionMask maskA(4), maskB(3), shortMask(2);
-    maskA[0] = 1, maskB[0] = 4;
-    config.SetNrTestSamples(2);
+    CSurfelCollectionMask maskA(4), maskB(3), shortMask(2);
+    maskA[0] = 1, maskB[0] = 4, config.SetNrTestSamples(2);
     EXPECT_EQ(sums(&maskA, nullptr), (std::vector<double>{q02 + q04, q02 + q04, 0.0}));
     config.SetNrTestSamples(-1);
     EXPECT_EQ(sums(nullptr, &maskB), (std::vector<double>{1.0 + q02 + q04 + 1.0, q02 + q04, 0.0}));
@@ -140,9 +93,8 @@ TEST_F(PairTest, AccumulatedQuotientSums)
     // Normals turn with T but do not move with it: T turns (0, 0, 1) into (0, 1, 0) and shifts along x.
     CbMatrix4Rd T = CbMatrix4Rd::Translation(5, 0, 0);
     T.e[5] = T.e[10] = 0, T.e[9] = 1, T.e[6] = -1;
-    const CbVector3f y(0, 1, 0);
-    A = Collection({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {up, up, up});
-    B = Collection({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {y, y, y});
+    A = Collection(PlacedSurfels({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}));
+    B = Collection(PlacedSurfels({{5, 0, 0.05f}, {6, 0, 0}, {5, 0, -1}}, {{0, 1, 0}, {0, 1, 0}, {0, 1, 0}}));
     EXPECT_EQ(sums(nullptr, nullptr, T), (std::vector<double>{3.0, 3.0, 3.0}));
     // A collection without normals throws before anything is added.
     SSurfelData noNormals;
@@ -150,4 +102,18 @@ TEST_F(PairTest, AccumulatedQuotientSums)
     B = std::make_unique<CSurfelCollection>(std::move(noNormals));
     EXPECT_THROW(e.AccumulatePairWeights(*A, nullptr, *B, nullptr, T), VelmException);
     EXPECT_EQ(e.dSumTestWeights, 3.0);
+
+    // Bounding boxes: `shift` maps the unit box into the one apart.
+    const auto unit = Collection(PlacedSurfels({{0, 0, 0}, {1, 1, 1}})),
+               apart = Collection(PlacedSurfels({{3, 0, 0}, {4, 1, 1}}));
+    const CbMatrix4Rd I = CbMatrix4Rd::Identity(), shift = CbMatrix4Rd::Translation(2.5, 0, 0);
+    config.SetBoundingBoxBlowup(0.0f);
+    EXPECT_TRUE(!e.CheckForBoundingBoxOverlap(*unit, *apart, I) &&
+                e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, shift) &&
+                !e.CheckForBoundingBoxOverlap(*apart, *unit, shift));
+    EXPECT_FLOAT_EQ(e.GetBoundingBoxOverlapVolume(*unit, *apart, shift), 0.5f);
+    // Both boxes grow by 1: closed boxes that touch at x = 2 overlap, with no volume.
+    config.SetBoundingBoxBlowup(1.0f);
+    EXPECT_TRUE(e.CheckForBoundingBoxOverlap(*unit, *apart, I) && e.GetBoundingBoxOverlapVolume(*unit, *apart, I) == 0);
 }

@@ -1,22 +1,12 @@
-#include "velm/DataLayer/Registration/VelmTorCorrICPPointConfig.h"
-#include "velm/DataLayer/Registration/VelmTorCorrICPRegistrationResult.h"
+#include "ScriptedEngine.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <climits>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <new>
-#include <string>
-#include <utility>
+#include <regex>
 
-using DataLayer::VelmTorCorrICPPointConfig;
-using DataLayer::VelmTorDegreeOfFreedomDescription;
-using Result = DataLayer::VelmTorCorrICPRegistrationResult;
+using namespace EngineTest;
 
 namespace
 {
@@ -51,11 +41,6 @@ const wchar_t* const kAwkwardDump =
     L"dCurvatureThreshold = inf,\ndMinimumOverlapQuotient = 0.300000,\n"
     L"dMinimumWeightsQuotient = 123456.789062,\ndefaultResClass_errorThreshold = 0.050000,\n"
     L"minimumAbsOverlap = 0.000000,\nminScanQualityFix = -1\nminScanQualityFloat = 2147483647\n";
-
-std::wstring Name(int32_t state)
-{
-    return Result::GetStateName(static_cast<Result::ERegistrationState>(state)).Str();
-}
 
 bool IsAllZero(const VelmTorDegreeOfFreedomDescription& d) // all 51 floats +0
 {
@@ -94,19 +79,10 @@ TEST(VelmTorCorrICPPointConfig, DefaultRecordIsAllZeroAndAwkwardValuesDumpConver
     alignas(VelmTorCorrICPPointConfig) unsigned char storage[sizeof(VelmTorCorrICPPointConfig)];
     std::memset(storage, 0xA5, sizeof(storage));
     const auto* c = new (storage) VelmTorCorrICPPointConfig;
-    EXPECT_EQ(c->ToString().Str(),
-              L"fBoundingBoxBlowup = 0.000000,\niMaxNumberDepthImagePairs = 0,\niNumberOfPairs = 0,\n"
-              L"fInitialDistanceThreshold = 0.000000,\niAdaptDistanceThreshold = 0,\n"
-              L"fDistanceThresholdAdaptionFactor = 0.000000,\nfSamplingDensity = 0.000000,\n"
-              L"fQueryRadiusThreshold = 0.000000,\nfConvergedQueryRadius = 0.000000,\n"
-              L"bSmoothDistanceThresholding = 0,\nuiMaxTransformationUpdates = 0,\ndMinImprovement = 0.000000,\n"
-              L"dMinStepSize = 0.000000,\niMaxIterations = 0,\ndOffsetThreshold = 0.000000,\n"
-              L"fMinimumPairWeights = 0.000000,\n"
-              L"fMaxDOFConditionNumber = 0.000000,\nfMaxRelativeMovement = 0.000000,\niNrTestSamples = 0,\n"
-              L"fOverlapRange = 0.000000,\nfTestRange = 0.000000,\ndCosNormalThreshold = 0.000000,\n"
-              L"dCurvatureThreshold = 0.000000,\ndMinimumOverlapQuotient = 0.000000,\n"
-              L"dMinimumWeightsQuotient = 0.000000,\ndefaultResClass_errorThreshold = 0.000000,\n"
-              L"minimumAbsOverlap = 0.000000,\nminScanQualityFix = 0\nminScanQualityFloat = 0\n");
+    // Every value of the awkward dump as a zero in its own format.
+    const std::wstring floatsZero =
+        std::regex_replace(std::wstring(kAwkwardDump), std::wregex(L"= (-?[0-9]+\\.[0-9]+|nan|inf)"), L"= 0.000000");
+    EXPECT_EQ(c->ToString().Str(), std::regex_replace(floatsZero, std::wregex(L"= -?[0-9]+(?=[,\n])"), L"= 0"));
     c->~VelmTorCorrICPPointConfig();
 
     VelmTorCorrICPPointConfig source = AwkwardConfig();
@@ -117,34 +93,12 @@ TEST(VelmTorCorrICPPointConfig, DefaultRecordIsAllZeroAndAwkwardValuesDumpConver
     VelmTorCorrICPPointConfig moved(std::move(source)), assigned = AwkwardConfig(), copied;
     assigned = VelmTorCorrICPPointConfig(); // replaces every field of a target that held values
     EXPECT_EQ(assigned.ToString().Str(), VelmTorCorrICPPointConfig().ToString().Str());
-    assigned = std::move(source);
-    copied = moved;
+    assigned = std::move(source), copied = moved;
     for (const VelmTorCorrICPPointConfig* c : {&moved, &assigned, &copied, &source})
         EXPECT_EQ(c->ToString().Str(), kAwkwardDump);
 }
 
-TEST(VelmTorCorrICPRegistrationResult, StateNamesAndSuccess)
-{
-    std::wstring names;
-    for (int32_t s = -5; s <= 13; ++s)
-        names += Name(s) + L" ";
-    EXPECT_EQ(names, L"undef Discarded Undefined NoOverlap Failed Ready Improve Success Started NotConverged "
-                     L"TooManyDOF OverlapQualityBad MovingTooFast ConsolidatedNeedsReevaluation OnlyOverlapComputed "
-                     L"OverlapTooSmall DeviationFromGlobalVoteTooLarge SurfelCountTooLow undef ");
-    for (int32_t s : {INT32_MAX, INT32_MAX - 3, INT32_MIN, INT32_MIN + 4})
-        EXPECT_EQ(Name(s), L"undef") << "state " << s;
-
-    // The state is readable through the const view the engine hands out.
-    auto r = std::make_shared<Result>();
-    const std::shared_ptr<const Result> view = r;
-    for (int32_t s = -5; s <= 13; ++s)
-    {
-        r->SetState(static_cast<Result::ERegistrationState>(s));
-        EXPECT_TRUE(view->GetState() == s && view->GetSuccess() == (s == 2)) << "state " << s;
-    }
-}
-
-TEST(VelmTorCorrICPRegistrationResult, DefaultAndAwkwardRecordsDumpExactlyAndCopiesShareDescriptions)
+TEST(VelmTorCorrICPRegistrationResult, DefaultAndAwkwardRecordsDumpExactlyCopiesShareDescriptionsAndStateNames)
 {
     alignas(Result) unsigned char storage[sizeof(Result)];
     std::memset(storage, 0x5A, sizeof(storage));
@@ -192,11 +146,23 @@ TEST(VelmTorCorrICPRegistrationResult, DefaultAndAwkwardRecordsDumpExactlyAndCop
     Result moved(std::move(sourceBase));
     moveAssigned = std::move(sourceBase);
     for (const Result* r : {&copy, &assigned, &moved, &moveAssigned, &sourceBase})
-    {
-        EXPECT_EQ(r->ToString().Str(), dump);
-        EXPECT_TRUE(&r->GetDegreeOfFreedomDescriptionFix() == fix.get() &&
-                    &r->GetDegreeOfFreedomDescriptionFlt() == flt.get() && AwkwardResult::Flag(*r));
-        EXPECT_EQ(r->GetTransformation(), CbMatrix4Rd::Translation(1.0, -2.0, 3.5));
-    }
+        EXPECT_EQ(std::tuple(r->ToString().Str(), &r->GetDegreeOfFreedomDescriptionFix(),
+                             &r->GetDegreeOfFreedomDescriptionFlt(), AwkwardResult::Flag(*r), r->GetTransformation()),
+                  std::tuple(dump, fix.get(), flt.get(), true, CbMatrix4Rd::Translation(1.0, -2.0, 3.5)));
     EXPECT_EQ(fix.use_count(), 6); // fix, source, copy, assigned, moved, moveAssigned
+
+    // State names, and the state and success read through the const view the engine hands out.
+    auto state = std::make_shared<Result>();
+    const std::shared_ptr<const Result> view = state;
+    std::wstring names;
+    for (int32_t s = -5; s <= 13; ++s)
+    {
+        names += Result::GetStateName(static_cast<State>(s)).Str() + L" ", state->SetState(static_cast<State>(s));
+        EXPECT_TRUE(view->GetState() == s && view->GetSuccess() == (s == 2)) << "state " << s;
+    }
+    EXPECT_EQ(names, L"undef Discarded Undefined NoOverlap Failed Ready Improve Success Started NotConverged "
+                     L"TooManyDOF OverlapQualityBad MovingTooFast ConsolidatedNeedsReevaluation OnlyOverlapComputed "
+                     L"OverlapTooSmall DeviationFromGlobalVoteTooLarge SurfelCountTooLow undef ");
+    for (int32_t s : {INT32_MAX, INT32_MAX - 3, INT32_MIN, INT32_MIN + 4})
+        EXPECT_EQ(Result::GetStateName(static_cast<State>(s)).Str(), L"undef") << "state " << s;
 }

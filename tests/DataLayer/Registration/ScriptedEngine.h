@@ -1,21 +1,30 @@
 #pragma once
 
-#include "velm/DataLayer/Registration/VelmTorCorrICPPoint.h"
+#include "SyntheticScans.h"
 
+#include "velm/Base/SurfelData/CSurfelCollection.h"
+#include "velm/DataLayer/Registration/QuantizeNormal.h"
+#include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
+
+#include <eigen3/Eigen/Dense>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+// Shared rigs of the engine tests: a scripted engine to watch the driver, and surfel engines on placed surfels.
 namespace EngineTest
 {
-using DataLayer::VelmTorCorrICPPoint;
-using DataLayer::VelmTorCorrICPPointConfig;
-using DataLayer::VelmTorPointToPlaneErrorSystemMatrix;
-using DataLayer::VelmTorQualityPointCCT;
+using namespace Base;
+using namespace DataLayer;
 using Result = DataLayer::VelmTorCorrICPRegistrationResult;
+using State = Result::ERegistrationState;
 using PointList = std::vector<VelmTorQualityPointCCT>;
 
 // The message of the VelmException that `call` throws, or "no exception".
@@ -106,8 +115,7 @@ protected:
     // A pure translation by step * t (the rotation is ignored): enough to observe the step search.
     CbMatrix4Rd approximateRigidTransformation(const CbVector3d& t, const CbVector3d&, double step) override
     {
-        steps.push_back(step);
-        return CbMatrix4Rd::Translation(step * t.x, step * t.y, step * t.z);
+        return steps.push_back(step), CbMatrix4Rd::Translation(step * t.x, step * t.y, step * t.z);
     }
 
     void ComputeOverlapRepresentation() override { bbOverlap = overlapBox; }
@@ -122,11 +130,10 @@ inline VelmTorCorrICPPointConfig PassingConfig()
 {
     VelmTorCorrICPPointConfig c;
     c.SetInitialDistanceThreshold(4.0f), c.SetAdaptDistanceThreshold(0), c.SetDistanceThresholdAdaptionFactor(3.0f);
-    c.SetSamplingDensity(0.2f), c.SetQueryRadiusThreshold(0.0f), c.SetConvergedQueryRadius(0.0f);
-    c.SetMaxTransformationUpdates(1), c.SetMinImprovement(0.99), c.SetMinStepSize(0.1), c.SetMaxIterations(50);
-    c.SetOffsetThreshold(0.01), c.SetMinimumPairWeights(1.0f), c.SetMaxDOFConditionNumber(1000.0f);
+    c.SetSamplingDensity(0.2f), c.SetQueryRadiusThreshold(0), c.SetConvergedQueryRadius(0), c.SetMaxIterations(50);
+    c.SetMaxTransformationUpdates(1), c.SetMinImprovement(0.99), c.SetMinStepSize(0.1), c.SetOffsetThreshold(0.01);
+    c.SetMinimumPairWeights(1.0f), c.SetMaxDOFConditionNumber(1000.0f), c.SetDefaultResClassErrorThreshold(2.0);
     c.SetMaxRelativeMovement(100.0f), c.SetMinimumOverlapQuotient(0.5), c.SetMinimumWeightsQuotient(0.5);
-    c.SetDefaultResClassErrorThreshold(2.0);
     return c;
 }
 
@@ -137,4 +144,85 @@ struct EngineFixture : ::testing::Test
     ScriptedEngine e;
     EngineFixture() { e.SetConfiguration(config); }
 };
+
+// The surfel engine with its internals open.
+class ProbeEngine : public VelmTorCorrICPPointSC
+{
+    using SC = VelmTorCorrICPPointSC;
+
+public:
+    using SC::adjustCOGTransformsFromTransform, SC::approximateRigidTransformation, SC::BuildMatrix, SC::BuildPairs,
+        SC::ComputeOverlapRepresentation, SC::ComputePairWeightsQuotient, SC::GetOffset, SC::GetRMSE,
+        SC::SetDistanceThreshold;
+    using SC::accBoundaryFix, SC::accBoundaryFloat, SC::accQualityFix, SC::accQualityFloat, SC::accWeightFix,
+        SC::accWeightFloat, SC::bbOverlap, SC::bSurfelCountTooLow, SC::ceFloat, SC::dOverallSumOfPairWeights,
+        SC::dOverlapQuotient, SC::dPairWeightsQuotient, SC::dRMSE, SC::dSumOfPairWeights, SC::dSumTestWeights,
+        SC::mCenteredTransform, SC::pMaskFix, SC::pModelFix, SC::pModelFloat, SC::uiNrDepthImagePairs,
+        SC::vecNearestResult, SC::vecNeighbourIndices, SC::vecPairs, SC::vPairCentre;
+};
+
+// Surfels at the given positions, facing +z unless normals are given, sampled in index order.
+inline SSurfelData PlacedSurfels(const std::vector<CbVector3f>& positions, std::vector<CbVector3f> normals = {},
+                                 std::vector<uint8_t> quality = {}, std::vector<uint8_t> curvature = {})
+{
+    SSurfelData data;
+    data.vecPositions = positions, data.vecQuality = std::move(quality), data.vecCurvature = std::move(curvature);
+    data.vecNormals = normals.empty() ? std::vector<CbVector3f>(positions.size(), {0, 0, 1}) : std::move(normals);
+    for (uint32_t i = 0; i < positions.size(); ++i)
+        data.vecSampleOrder.push_back(i);
+    return data;
+}
+
+inline std::vector<CbVector3f> Grid(int nx, int ny)
+{
+    std::vector<CbVector3f> grid;
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x)
+            grid.push_back(CbVector3f(static_cast<float>(x), static_cast<float>(y), 0.0f));
+    return grid;
+}
+
+inline std::unique_ptr<CSurfelCollection> Collection(SSurfelData data)
+{
+    return std::make_unique<CSurfelCollection>(std::move(data));
+}
+
+// Pair building on its own; the radius query is used unless a test lowers fQueryRadiusThreshold.
+struct Rig
+{
+    std::unique_ptr<CSurfelCollection> fix, flt;
+    VelmTorCorrICPPointConfig config;
+    ProbeEngine engine;
+
+    Rig(SSurfelData fixData, SSurfelData floatData, unsigned int numberOfPairs, double threshold,
+        float queryRadiusThreshold = 100.0f, const CSurfelCollectionMask* maskFix = nullptr,
+        const CSurfelCollectionMask* maskFloat = nullptr)
+        : fix(Collection(std::move(fixData))), flt(Collection(std::move(floatData)))
+    {
+        config.SetBoundingBoxBlowup(0.5f), config.SetNumberOfPairs(numberOfPairs);
+        config.SetQueryRadiusThreshold(queryRadiusThreshold);
+        engine.SetConfiguration(config), engine.SetModelFix(*fix, maskFix), engine.SetModelFloat(*flt, maskFloat);
+        engine.SetDistanceThreshold(threshold);
+    }
+    const std::vector<SurfelPair>& Build() { return engine.BuildPairs(), engine.vecPairs; }
+};
+
+// 61 x 61 surfels 1 mm apart from (x0, y0) on the synthetic surface, seen from the frame `scanToSurface` maps.
+inline Base::SSurfelData Scan(double x0, double y0, const CbMatrix4Rd& scanToSurface)
+{
+    const SyntheticScans::SWindow window{x0, y0, 61, 61};
+    return SyntheticScans::Surfels(SyntheticScans::Scan(window, scanToSurface.Inverted()));
+}
+
+// The library stores R(r, c) at e[4c + r] and the translation in e[12..14]: a column-major 4x4 matrix.
+inline Eigen::Matrix4d AsEigen(const CbMatrix4Rd& m)
+{
+    return Eigen::Map<const Eigen::Matrix4d>(m.e);
+}
+inline CbMatrix4Rd RigidMotion(const Eigen::Vector3d& axis, double angle, const CbVector3d& t)
+{
+    CbMatrix4Rd m = CbMatrix4Rd::Translation(t.x, t.y, t.z);
+    Eigen::Map<Eigen::Matrix4d>(m.e).topLeftCorner<3, 3>() = Eigen::AngleAxisd(angle, axis.normalized()).matrix();
+    return m;
+}
 } // namespace EngineTest

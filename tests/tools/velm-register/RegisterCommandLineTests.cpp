@@ -1,5 +1,4 @@
-// The command line of velm-register end to end: exit codes, messages, the result file and the
-// aligned scan.
+// The command line of velm-register end to end: exit codes, messages, the result file, the aligned scan.
 #include "RegisterTool.h"
 
 #include "RealScans.h"
@@ -36,27 +35,13 @@ int RunTool(const std::vector<std::string>& args, std::string& out, std::string&
     return code;
 }
 
-json Read(const std::string& path)
-{
-    return json::parse(std::ifstream(path));
-}
-
-// A transformation in millimetres as --init takes it in metres: 4 rows of 4 numbers.
-json InMetres(const CbMatrix4Rd& m)
-{
-    json rows;
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            rows[r][c] = m.Usual(r, c) * (c == 3 && r < 3 ? 0.001 : 1.0);
-    return rows;
-}
+const auto Read = [](const std::string& path) { return json::parse(std::ifstream(path)); };
 } // namespace
 
-TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
+TEST(RegisterCommandLine, ExitCodesMessagesOutputsAndTheSearchForAStart)
 {
     const fs::path dir = fs::temp_directory_path() / ("velm_register_test_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    fs::remove_all(dir), fs::create_directories(dir);
     const std::string fix = RealScans::kData + "bun000.ply", flt = RealScans::kData + "bun045.ply",
                       none = (dir / "none.ply").string();
     std::string out, err;
@@ -111,7 +96,12 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     fs::remove(bye);
 
     // From the published alignment (metres, usual layout) the registration succeeds: exit 0.
-    const json start = InMetres(RealScans::Published("bun.conf", "bun000", "bun045"));
+    json start; // in metres, 4 rows of 4 numbers, as --init takes it
+    const CbMatrix4Rd published =
+        Pipeline::ScaleTranslation(RealScans::Published("bun.conf", "bun000", "bun045"), 0.001);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c)
+            start[r][c] = published.Usual(r, c);
     const std::string result = (dir / "result.json").string(), aligned = (dir / "aligned.ply").string();
     const int code = RunTool(
         {fix, flt, "--units", "m", "--init", start.dump(), "--output", result, "--aligned", aligned, "-v"}, out, err);
@@ -120,9 +110,10 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     EXPECT_EQ(err.rfind("coarse iteration 1: threshold ", 0), 0u);
     EXPECT_NE(err.find("\nfine iteration 1: threshold "), std::string::npos);
     const json j = Read(result);
-    EXPECT_EQ(json::array({j["state"], j["failure_cause"], j["verified"], j["units"], j["configuration"].size()}),
-              json::array({"Success", "", true, "m", Pipeline::ConfigKeys().size()}));
-    EXPECT_EQ(j["verdict"].get<std::string>().rfind("verified: ", 0), 0u);
+    EXPECT_EQ(json::array({j["state"], j["failure_cause"], j["verified"], j["units"], j["configuration"].size(),
+                           j["verdict"].get<std::string>().substr(0, 10), j["dof_eigenvalues"].size(),
+                           j["stages"].back()["name"]}),
+              json::array({"Success", "", true, "m", Pipeline::ConfigKeys().size(), "verified: ", 6, "fine"}));
     // Every check of the verification applies to these range scans and passed; iterations sum the stages.
     ASSERT_EQ(j["verification"].size(), 4u);
     for (const auto& check : j["verification"])
@@ -131,15 +122,12 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     for (const auto& stage : j["stages"])
         iterations += stage["iterations"].get<int>();
     EXPECT_EQ(j["iterations"], iterations);
-    EXPECT_EQ(j["stages"].back()["name"], "fine");
-    EXPECT_EQ(j["dof_eigenvalues"].size(), 6u);
     for (int r = 0; r < 4; ++r)
         for (int c = 0; c < 4; ++c)
             EXPECT_NEAR(j["start_transformation"][r][c].get<double>(), start[r][c].get<double>(), 1e-12);
     // The aligned scan is the floating scan moved by the reported transformation; nothing else is left behind.
     const IO::SPointCloud moved = IO::CPlyReader::Read(aligned), original = IO::CPlyReader::Read(flt);
-    ASSERT_EQ(moved.GetCount(), original.GetCount());
-    ASSERT_TRUE(moved.HasNormals());
+    ASSERT_TRUE(moved.GetCount() == original.GetCount() && moved.HasNormals());
     EXPECT_EQ(moved.vecGrid, original.vecGrid);
     const CbMatrix4Rd reported = VelmTool::ParseTransformation(j["transformation"].dump());
     for (size_t i = 0; i < moved.GetCount(); i += 997)
@@ -190,46 +178,36 @@ TEST(RegisterCommandLine, ExitCodesMessagesAndOutputs)
     EXPECT_EQ(json::array({apart["rmse_mm"], apart["overlap_quotient"], apart["verified"]}),
               json::array({nullptr, nullptr, false}));
     EXPECT_NE(out.find("rmse: none (no pairs)"), std::string::npos) << out;
+
+    // Without a start the tool searches: the bundled scans lie 45 degrees apart in their files, beyond any
+    // turned start from the identity in one pass.
+    ASSERT_EQ(RunTool({flt, fix, "--units", "m", "--output", result, "-v"}, out, err), VelmTool::kExitSuccess)
+        << out << err;
+    EXPECT_EQ(err.rfind("search: voxel ", 0), 0u) << err;
+    const json searched = Read(result), found = searched["start"];
+    EXPECT_EQ(json::array(
+                  {found["method"], found["inliers"] > 0, found["rank"] >= 1 && found["rank"] <= found["hypotheses"]}),
+              json::array({"global", true, true}))
+        << found;
+    const auto [degrees, mm] = RealScans::Error(
+        RealScans::Published("bun.conf", "bun045", "bun000"),
+        Pipeline::ScaleTranslation(VelmTool::ParseTransformation(searched["transformation"].dump()), 1000.0),
+        RealScans::Centroid(*Pipeline::LoadScan(fix, {"m", {}})));
+    EXPECT_TRUE(degrees < 0.2 && mm < 0.5) << degrees << " deg, " << mm << " mm";
+    // "identity" starts where FLOAT lies, as the tool did before it searched; "auto" is the default.
+    ASSERT_NE(RunTool({flt, fix, "--units", "m", "--output", result, "--init", "identity"}, out, err),
+              VelmTool::kExitBadInput)
+        << err;
+    const json identity = Read(result)["start"];
+    EXPECT_EQ(json::array({identity["method"], identity["inliers"], identity["hypotheses"]}),
+              json::array({"identity", nullptr, 1}));
+    ASSERT_EQ(RunTool({flt, fix, "--units", "m", "--output", result, "--init", "auto"}, out, err),
+              VelmTool::kExitSuccess);
+    EXPECT_EQ(Read(result)["transformation"], searched["transformation"]);
     fs::remove_all(dir);
 
     // The program itself, as a shell sees it.
     EXPECT_EQ(std::system(VELM_REGISTER_TOOL " --help > /dev/null"), 0);
     const int bad = std::system(VELM_REGISTER_TOOL " /nonexistent.ply /nonexistent.ply 2> /dev/null");
     EXPECT_TRUE(WIFEXITED(bad) && WEXITSTATUS(bad) == 1) << bad;
-}
-
-TEST(RegisterCommandLine, WithoutAStartTheToolSearchesForOneAndSaysWhichItTook)
-{
-    // The bundled scans lie 45 degrees apart in their files: no turned start reaches that from the
-    // identity in one pass, the search does.
-    const fs::path dir = fs::temp_directory_path() / ("velm_search_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    const std::string fix = RealScans::kData + "bun045.ply", flt = RealScans::kData + "bun000.ply";
-    const std::string result = (dir / "result.json").string();
-    std::string out, err;
-    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "-v"}, out, err), VelmTool::kExitSuccess)
-        << out << err;
-    EXPECT_EQ(err.rfind("search: voxel ", 0), 0u) << err;
-    const json j = Read(result);
-    EXPECT_EQ(j["start"]["method"], "global");
-    EXPECT_TRUE(j["start"]["rank"] >= 1 && j["start"]["rank"] <= j["start"]["hypotheses"]) << j["start"];
-    EXPECT_GT(j["start"]["inliers"].get<int>(), 0);
-    const auto [degrees, mm] =
-        RealScans::Error(RealScans::Published("bun.conf", "bun045", "bun000"),
-                         Pipeline::ScaleTranslation(VelmTool::ParseTransformation(j["transformation"].dump()), 1000.0),
-                         RealScans::Centroid(*Pipeline::LoadScan(flt, {"m", {}})));
-    EXPECT_LT(degrees, 0.2);
-    EXPECT_LT(mm, 0.5);
-
-    // "identity" starts where FLOAT lies, as the tool did before it searched; "auto" is the default.
-    ASSERT_NE(RunTool({fix, flt, "--units", "m", "--output", result, "--init", "identity"}, out, err),
-              VelmTool::kExitBadInput)
-        << err;
-    const json identity = Read(result)["start"];
-    EXPECT_EQ(json::array({identity["method"], identity["inliers"], identity["hypotheses"]}),
-              json::array({"identity", nullptr, 1}));
-    ASSERT_EQ(RunTool({fix, flt, "--units", "m", "--output", result, "--init", "auto"}, out, err),
-              VelmTool::kExitSuccess);
-    EXPECT_EQ(Read(result)["transformation"], j["transformation"]);
-    fs::remove_all(dir);
 }
