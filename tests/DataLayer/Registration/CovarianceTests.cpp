@@ -1,4 +1,4 @@
-#include "ScriptedEngine.h"
+#include "../EngineRigs.h"
 
 using namespace EngineTest;
 

@@ -1,4 +1,4 @@
-#include "ScriptedEngine.h"
+#include "../EngineRigs.h"
 
 #include <thread>
 
@@ -13,12 +13,9 @@ struct ScanPair
 
     explicit ScanPair(const CbMatrix4Rd& motion, int n = 61, double x0 = -30.0, double y0 = -30.0, double xf = -25.37,
                       double yf = -31.61)
-        : fix(Scan({x0, y0, n, n}, CbMatrix4Rd())), flt(Scan({xf, yf, n, n}, motion))
+        : fix(Collection(SyntheticScans::Surfels(SyntheticScans::Scan({x0, y0, n, n}, CbMatrix4Rd())))),
+          flt(Collection(SyntheticScans::Surfels(SyntheticScans::Scan({xf, yf, n, n}, motion.Inverted()))))
     {
-    }
-    static std::unique_ptr<CSurfelCollection> Scan(const SyntheticScans::SWindow& w, const CbMatrix4Rd& toSurface)
-    {
-        return Collection(SyntheticScans::Surfels(SyntheticScans::Scan(w, toSurface.Inverted())));
     }
 };
 
@@ -112,8 +109,8 @@ TEST(SurfelEngineEndToEnd, EveryThreadCountGivesTheSameResultBitForBit)
     VelmTorCorrICPPointConfig config = SyntheticScans::EngineConfig();
     config.SetNumberOfPairs(5000);
     Registration one(scans, config);
-    ASSERT_EQ((one.engine.SetThreadCount(1), one.Calculate().GetState()), State::Success)
-        << one.result->ToString().Str();
+    one.engine.SetThreadCount(1);
+    ASSERT_EQ(one.Calculate().GetState(), State::Success) << one.result->ToString().Str();
     for (uint32_t threads : {2u, 3u, 8u})
     {
         Registration run(scans, config);

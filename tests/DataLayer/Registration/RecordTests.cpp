@@ -1,4 +1,4 @@
-#include "ScriptedEngine.h"
+#include "../EngineRigs.h"
 
 #include <climits>
 #include <cstring>

@@ -14,11 +14,13 @@
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
-// Shared rigs of the engine tests: a scripted engine to watch the driver, and surfel engines on placed surfels.
+// What the DataLayer tests share: the message of a thrown exception, a scripted engine to watch the driver,
+// and surfel engines on placed surfels.
 namespace EngineTest
 {
 using namespace Base;
@@ -27,8 +29,8 @@ using Result = DataLayer::VelmTorCorrICPRegistrationResult;
 using State = Result::ERegistrationState;
 using PointList = std::vector<VelmTorQualityPointCCT>;
 
-// The message of the VelmException that `call` throws, or "no exception".
-inline std::wstring MessageOf(const std::function<void()>& call)
+// The message of the VelmException that `call` throws, after "file:line function: " if `where`, or "no exception".
+inline std::wstring MessageOf(const std::function<void()>& call, bool where = false)
 {
     try
     {
@@ -36,7 +38,11 @@ inline std::wstring MessageOf(const std::function<void()>& call)
     }
     catch (const VelmException& e)
     {
-        return e.GetMessageText().GetString();
+        std::wostringstream text;
+        if (where)
+            text << e.GetFilename() << L':' << e.GetCodeLine() << L' ' << e.GetFunctionName() << L": ";
+        text << e.GetMessageText().GetString();
+        return text.str();
     }
     return L"no exception";
 }
@@ -206,13 +212,6 @@ struct Rig
     }
     const std::vector<SurfelPair>& Build() { return engine.BuildPairs(), engine.vecPairs; }
 };
-
-// 61 x 61 surfels 1 mm apart from (x0, y0) on the synthetic surface, seen from the frame `scanToSurface` maps.
-inline Base::SSurfelData Scan(double x0, double y0, const CbMatrix4Rd& scanToSurface)
-{
-    const SyntheticScans::SWindow window{x0, y0, 61, 61};
-    return SyntheticScans::Surfels(SyntheticScans::Scan(window, scanToSurface.Inverted()));
-}
 
 // The library stores R(r, c) at e[4c + r] and the translation in e[12..14]: a column-major 4x4 matrix.
 inline Eigen::Matrix4d AsEigen(const CbMatrix4Rd& m)
