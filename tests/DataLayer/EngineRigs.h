@@ -1,6 +1,7 @@
 #pragma once
 
 #include "SyntheticScans.h"
+#include "TestSupport.h"
 
 #include "velm/Base/SurfelData/CSurfelCollection.h"
 #include "velm/DataLayer/Registration/QuantizeNormal.h"
@@ -29,22 +30,15 @@ using Result = DataLayer::VelmTorCorrICPRegistrationResult;
 using State = Result::ERegistrationState;
 using PointList = std::vector<VelmTorQualityPointCCT>;
 
-// The message of the VelmException that `call` throws, after "file:line function: " if `where`, or "no exception".
+// The message of the VelmException that `call` throws, after "file:line function: " if `where`.
 inline std::wstring MessageOf(const std::function<void()>& call, bool where = false)
 {
-    try
-    {
-        call();
-    }
-    catch (const VelmException& e)
-    {
-        std::wostringstream text;
-        if (where)
-            text << e.GetFilename() << L':' << e.GetCodeLine() << L' ' << e.GetFunctionName() << L": ";
-        text << e.GetMessageText().GetString();
-        return text.str();
-    }
-    return L"no exception";
+    const VelmException e = Thrown(call);
+    std::wostringstream text;
+    if (where)
+        text << e.GetFilename() << L':' << e.GetCodeLine() << L' ' << e.GetFunctionName() << L": ";
+    text << e.GetMessageText().GetString();
+    return text.str();
 }
 
 inline void ExpectNear(const CbVector3d& v, const CbVector3d& expected, double tol)

@@ -1,6 +1,8 @@
 #include "velm/Frame/CbMatrix4.h"
 #include "velm/Frame/XoBoundingBox3D.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -41,17 +43,10 @@ TEST(Matrix4, ProductAppliesTheLeftFactorFirstAndInverseThrowsOnlyForAnExactlyZe
     CbMatrix4Rd singular;
     singular[10] = 0.0;
     const CbMatrix4Rd before = singular;
-    try
-    {
-        singular.Invert();
-        FAIL() << "a zero determinant must throw";
-    }
-    catch (const XoExceptionNotInvertible& e)
-    {
-        EXPECT_EQ(e.GetCodeLine(), 1437u);
-        EXPECT_STREQ(e.GetFilename(), "velm/Frame/CbMatrix4.h");
-        EXPECT_STREQ(e.GetFunctionName(), "CbMatrixInternal::XoBaseMatrix4x4<class CbMatrix4Rd>::Invert");
-    }
+    const auto e = Thrown<XoExceptionNotInvertible>([&] { singular.Invert(); });
+    EXPECT_EQ(e.GetCodeLine(), 1437u);
+    EXPECT_STREQ(e.GetFilename(), "velm/Frame/CbMatrix4.h");
+    EXPECT_STREQ(e.GetFunctionName(), "CbMatrixInternal::XoBaseMatrix4x4<class CbMatrix4Rd>::Invert");
     EXPECT_EQ(singular, before);
 
     CbMatrix4Rd withNaN; // a NaN determinant is not zero: no exception, NaN elements

@@ -3,7 +3,7 @@
 #include "velm/IO/CPointCloudReader.h"
 #include "velm/IO/CXyzReader.h"
 
-#include "velm/Frame/VelmException.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -24,21 +24,6 @@ template <typename Reader = IO::CPlyReader>
 IO::SPointCloud Parse(const std::string& bytes, const char* name = "t.ply")
 {
     return Reader::Parse(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), name);
-}
-
-// The VelmException that f throws.
-template <typename F>
-VelmException Thrown(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const VelmException& e)
-    {
-        return e;
-    }
-    throw std::logic_error("no VelmException");
 }
 
 // The same three points as a PLY with a mix of property types and extra elements, in each encoding:

@@ -2,6 +2,8 @@
 #include "velm/Pipeline/CRecord.h"
 #include "velm/Pipeline/SRegistrationConfig.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -12,20 +14,6 @@ using Pipeline::CRecord;
 
 namespace
 {
-template <typename F>
-std::string ErrorOf(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const std::invalid_argument& e)
-    {
-        return e.what();
-    }
-    return "";
-}
-
 // A map of the keys and values that alternate in the arguments.
 template <typename... T>
 CRecord MapOf(const T&... keysAndValues)
@@ -140,12 +128,14 @@ TEST(RegistrationConfig, KeysDefaultsRoundTripOverridesAndFaults)
     {
         SCOPED_TRACE(message);
         Pipeline::SRegistrationConfig target = defaults;
-        EXPECT_EQ(ErrorOf([&] { Pipeline::ApplyConfigOverrides(overrides, target); }), message);
+        EXPECT_EQ(Thrown<std::invalid_argument>([&] { Pipeline::ApplyConfigOverrides(overrides, target); }).what(),
+                  message);
         EXPECT_EQ(Pipeline::ConfigToRecord(target), printed);
     }
     EXPECT_THROW(Pipeline::ApplyConfigOverrides(MapOf("nope", 1), c), Pipeline::CUnknownKeyError);
 
     // A configuration set field by field is checked before a registration runs.
     c.fine.SetMaxIterations(-5);
-    EXPECT_EQ(ErrorOf([&] { Pipeline::CheckConfig(c); }), "configuration key 'iMaxIterations': " + negative);
+    EXPECT_EQ(Thrown<std::invalid_argument>([&] { Pipeline::CheckConfig(c); }).what(),
+              "configuration key 'iMaxIterations': " + negative);
 }

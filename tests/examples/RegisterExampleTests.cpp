@@ -5,10 +5,11 @@
 #include "velm/DataLayer/Algorithms/Math/CEuler2Matrix.h"
 #include "velm/DataLayer/Registration/VelmTorCorrICPPointSC.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 
 namespace
 {
@@ -42,8 +43,7 @@ CbMatrix4Rd MakeMotion(double a, double b, double c, const CbVector3d& t)
 
 std::string ReadFile(const std::string& relativePath)
 {
-    std::ifstream file(VELM_SOURCE_DIR + relativePath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    return FileText(VELM_SOURCE_DIR + relativePath);
 }
 } // namespace
 

@@ -6,6 +6,7 @@
 #include "velm/IO/CPointCloudReader.h"
 
 #include "SyntheticScans.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -33,21 +34,6 @@ SSurfelData FourSurfels()
     d.vecCurvature = {1, 2, 3, 4};
     d.vecBoundaryFlags = {0, 1, 0, 1};
     return d;
-}
-
-// The VelmException that f throws.
-template <typename F>
-VelmException Thrown(F&& f)
-{
-    try
-    {
-        f();
-    }
-    catch (const VelmException& e)
-    {
-        return e;
-    }
-    throw std::logic_error("no VelmException");
 }
 
 bool IsPermutation(const std::vector<uint32_t>& order) // of 0 .. size - 1
@@ -359,7 +345,9 @@ TEST(SurfelsFromPoints, ClosedFormNormalsStayWithinMicroradiansOfTheIterativeSol
             const CbVector3d reference = pca.GetEigenVector(2), normal(normals[i]);
             worst = std::max(worst, std::atan2(reference.Cross(normal).Length(), std::fabs(reference.Dot(normal))));
             if (&points == &sets.back())
+            {
                 ASSERT_GT(normal.Dot(centre - CbVector3d(points[i])), 0.0) << i;
+            }
         }
         EXPECT_LT(worst, 1e-5) << points.size() << " points";
     }

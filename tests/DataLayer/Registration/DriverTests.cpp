@@ -1,4 +1,4 @@
-#include "../EngineRigs.h"
+#include "DataLayer/EngineRigs.h"
 
 using namespace EngineTest;
 using DriverTest = EngineFixture;

@@ -2,6 +2,7 @@
 #include "AlignTool.h"
 
 #include "RealScans.h"
+#include "TestSupport.h"
 
 #include "velm/IO/CPlyReader.h"
 #include "velm/IO/CPlyWriter.h"
@@ -146,8 +147,7 @@ TEST(AlignCommandLine, AlignsThreeBunnyScansAndReportsWhatItCouldNot)
 TEST(AlignCommandLine, TheReadmeExampleAlignsTheRoughBunnySet)
 {
     // The README shows this command; the set's poses are off by 5-10 degrees and 5-10 mm.
-    std::ifstream readme(std::string(VELM_SOURCE_DIR) + "/README.md");
-    const std::string text((std::istreambuf_iterator<char>(readme)), std::istreambuf_iterator<char>());
+    const std::string text = FileText(std::string(VELM_SOURCE_DIR) + "/README.md");
     ASSERT_NE(text.find("build/release/tools/velm-align examples/bun-rough.conf --units m --output bun-aligned.conf"),
               std::string::npos);
 

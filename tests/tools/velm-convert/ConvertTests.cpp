@@ -2,6 +2,8 @@
 #include "velm/IO/CPlyReader.h"
 #include "velm/IO/CPointCloudReader.h"
 
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,19 +17,13 @@ namespace fs = std::filesystem;
 
 namespace
 {
-std::string Slurp(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Runs the program with `args`; returns its exit status, its output in `out` and its errors in `err`.
 int Convert(const std::string& args, const fs::path& dir, std::string& out, std::string& err)
 {
     const int status = std::system(
         (std::string(VELM_CONVERT_TOOL) + " " + args + " > " + (dir / "out").string() + " 2> " + (dir / "err").string())
             .c_str());
-    out = Slurp(dir / "out"), err = Slurp(dir / "err");
+    out = FileText(dir / "out"), err = FileText(dir / "err");
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 } // namespace
@@ -53,7 +49,7 @@ TEST(Convert, KeepsPointsNormalsConfidencesAndTheRangeImageAndRefusesBadInput)
     EXPECT_EQ(out, ply + ": 2 points, normals\n");
     const IO::SPointCloud text = IO::CPointCloudReader::Read((dir / "in.xyz").string()), c = IO::CPlyReader::Read(ply);
     EXPECT_TRUE(c.vecPositions == text.vecPositions && c.vecNormals == text.vecNormals);
-    EXPECT_EQ(Slurp(ply).rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
+    EXPECT_EQ(FileText(ply).rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
 
     // A missing input or a missing argument: exit 1 with one line, nothing written.
     const std::string absent = (dir / "absent.ply").string(), never = (dir / "never.ply").string();

@@ -1,10 +1,9 @@
 #include "RegisterTool.h"
 
 #include "RealScans.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
 {
@@ -27,7 +26,7 @@ TEST(ToolTransformation, ReadsTheUsualLayoutAndRejectsNonRigidMatrices)
         {"1 0 0 nan 0 1 0 0 0 0 1 0 0 0 0 1", "'nan' is not a finite number"},
     };
     for (const auto& [input, message] : faults)
-        try
+        try // the layout faults are invalid_argument, the number faults runtime_error
         {
             VelmTool::ParseTransformation(input);
             ADD_FAILURE() << input;
@@ -42,9 +41,8 @@ TEST(ToolTransformation, TheDemoStartAndReferenceAgreeWithTheScanSetFile)
 {
     // scripts/demo.sh reads both from data/; they must stay what their comments say they are.
     const auto read = [](const std::string& name) {
-        std::ifstream in(RealScans::kData + name);
-        const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        return Pipeline::ScaleTranslation(VelmTool::ParseTransformation(text), 1000.0); // metres in the files
+        // metres in the files
+        return Pipeline::ScaleTranslation(VelmTool::ParseTransformation(FileText(RealScans::kData + name)), 1000.0);
     };
     const CbMatrix4Rd published = RealScans::Published("bun.conf", "bun000", "bun045");
     const CbMatrix4Rd reference = read("bun045-published.txt");

@@ -1,4 +1,4 @@
-#include "../../EngineRigs.h"
+#include "DataLayer/EngineRigs.h"
 
 #include "velm/DataLayer/Algorithms/Math/CPrincipalComponentAnalysis3D.h"
 
